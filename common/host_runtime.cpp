@@ -1,0 +1,240 @@
+// Host stand-in for the CUDA runtime calls the modules make (see host_runtime.h).
+#include "host_runtime.h"
+
+#include <omp.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+thread_local uint3 threadIdx __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
+thread_local uint3 blockIdx __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
+thread_local dim3 blockDim __attribute__((tls_model("initial-exec")));
+thread_local dim3 gridDim __attribute__((tls_model("initial-exec")));
+
+namespace {
+
+constexpr size_t kAllocationAlignment = 256;
+constexpr size_t kMaxSharedBytes = 48 * 1024;
+
+thread_local cudaError_t tl_last_error = cudaSuccess;
+thread_local bool tl_barriers_allowed = false;
+std::atomic<int> g_kernel_fault{cudaSuccess};
+
+struct SharedBuffer {
+    unsigned char* data = nullptr;
+    size_t size = 0;
+    ~SharedBuffer() { std::free(data); }
+};
+thread_local SharedBuffer tl_shared;
+
+std::mutex g_registry_mutex;
+std::map<uintptr_t, size_t>& registered_ranges() {
+    static std::map<uintptr_t, size_t> ranges;
+    return ranges;
+}
+
+// Memory the machine can hold right now: an allocation beyond it would be killed on first touch
+// under overcommit, so it fails here as out of memory instead.
+size_t available_bytes() {
+    if (FILE* f = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        unsigned long long kib = 0;
+        bool found = false;
+        while (std::fgets(line, sizeof line, f)) {
+            if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
+                found = true;
+                break;
+            }
+        }
+        std::fclose(f);
+        if (found) return static_cast<size_t>(kib) * 1024u;
+    }
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page_size > 0) return static_cast<size_t>(pages) * static_cast<size_t>(page_size);
+    return SIZE_MAX;
+}
+
+cudaError_t record(cudaError_t error) {
+    if (error != cudaSuccess) tl_last_error = error;
+    return error;
+}
+
+// A fault raised while an earlier kernel ran surfaces at the next synchronising call.
+cudaError_t take_kernel_fault() {
+    const int fault = g_kernel_fault.exchange(cudaSuccess);
+    return static_cast<cudaError_t>(fault);
+}
+
+bool valid_kind(cudaMemcpyKind kind) { return kind >= cudaMemcpyHostToHost && kind <= cudaMemcpyDefault; }
+
+}  // namespace
+
+cudaError_t cudaSetDevice(int device) {
+    // The host backend exposes exactly one device, ordinal 0.
+    return record(device == 0 ? cudaSuccess : cudaErrorInvalidDevice);
+}
+
+cudaError_t cudaGetDevice(int* device) {
+    if (!device) return record(cudaErrorInvalidValue);
+    *device = 0;
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetDeviceCount(int* count) {
+    if (!count) return record(cudaErrorInvalidValue);
+    *count = 1;
+    return cudaSuccess;
+}
+
+cudaError_t cudaMalloc(void** ptr, size_t bytes) {
+    if (!ptr) return record(cudaErrorInvalidValue);
+    *ptr = nullptr;
+    if (bytes == 0) return cudaSuccess;
+    if (bytes > SIZE_MAX - kAllocationAlignment || bytes > available_bytes()) return record(cudaErrorMemoryAllocation);
+    const size_t rounded = (bytes + kAllocationAlignment - 1) / kAllocationAlignment * kAllocationAlignment;
+    void* p = std::aligned_alloc(kAllocationAlignment, rounded);
+    if (!p) return record(cudaErrorMemoryAllocation);
+    *ptr = p;
+    return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* ptr) {
+    std::free(ptr);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind) {
+    if (const cudaError_t fault = take_kernel_fault()) return record(fault);
+    if (!valid_kind(kind)) return record(cudaErrorInvalidMemcpyDirection);
+    if (bytes == 0) return cudaSuccess;
+    if (!dst || !src) return record(cudaErrorInvalidValue);
+    std::memmove(dst, src, bytes);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind, cudaStream_t) {
+    return cudaMemcpy(dst, src, bytes, kind);
+}
+
+cudaError_t cudaMemset(void* ptr, int value, size_t bytes) {
+    if (const cudaError_t fault = take_kernel_fault()) return record(fault);
+    if (bytes == 0) return cudaSuccess;
+    if (!ptr) return record(cudaErrorInvalidValue);
+    std::memset(ptr, value, bytes);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemsetAsync(void* ptr, int value, size_t bytes, cudaStream_t) {
+    return cudaMemset(ptr, value, bytes);
+}
+
+cudaError_t cudaHostRegister(void* ptr, size_t bytes, unsigned int flags) {
+    if (!ptr || bytes == 0 || flags > 0xF) return record(cudaErrorInvalidValue);
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(ptr);
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    auto& ranges = registered_ranges();
+    auto next = ranges.lower_bound(begin);
+    if (next != ranges.end() && next->first < begin + bytes) return record(cudaErrorHostMemoryAlreadyRegistered);
+    if (next != ranges.begin()) {
+        auto prev = std::prev(next);
+        if (prev->first + prev->second > begin) return record(cudaErrorHostMemoryAlreadyRegistered);
+    }
+    ranges.emplace(begin, bytes);
+    return cudaSuccess;
+}
+
+cudaError_t cudaHostUnregister(void* ptr) {
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    auto& ranges = registered_ranges();
+    const auto it = ranges.find(reinterpret_cast<uintptr_t>(ptr));
+    if (it == ranges.end()) return record(cudaErrorHostMemoryNotRegistered);
+    ranges.erase(it);
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetLastError() {
+    cudaError_t error = tl_last_error;
+    tl_last_error = cudaSuccess;
+    if (error == cudaSuccess) error = take_kernel_fault();
+    return error;
+}
+
+cudaError_t cudaPeekAtLastError() {
+    if (tl_last_error != cudaSuccess) return tl_last_error;
+    return static_cast<cudaError_t>(g_kernel_fault.load());
+}
+
+const char* cudaGetErrorString(cudaError_t error) {
+    switch (error) {
+        case cudaSuccess: return "no error";
+        case cudaErrorInvalidValue: return "invalid argument";
+        case cudaErrorMemoryAllocation: return "out of memory";
+        case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+        case cudaErrorInvalidDevicePointer: return "invalid device pointer";
+        case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+        case cudaErrorInvalidDevice: return "invalid device ordinal";
+        case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+        case cudaErrorHostMemoryAlreadyRegistered: return "part or all of the requested memory range is already mapped";
+        case cudaErrorHostMemoryNotRegistered: return "pointer does not correspond to a registered memory region";
+        case cudaErrorLaunchFailure: return "unspecified launch failure";
+    }
+    return "unrecognized error code";
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t) { return record(take_kernel_fault()); }
+
+cudaError_t cudaDeviceSynchronize() { return record(take_kernel_fault()); }
+
+void __syncthreads() {
+    if (!tl_barriers_allowed) velloran::host::report_kernel_fault(cudaErrorLaunchFailure);
+}
+
+namespace velloran::host {
+
+void report_kernel_fault(cudaError_t error) {
+    int expected = cudaSuccess;
+    g_kernel_fault.compare_exchange_strong(expected, error);
+}
+
+bool check_launch(dim3 grid, dim3 block, size_t shared_bytes) {
+    const unsigned long long threads = 1ull * block.x * block.y * block.z;
+    const bool block_ok = block.x >= 1 && block.y >= 1 && block.z >= 1 && block.x <= 1024 && block.y <= 1024 &&
+                          block.z <= 64 && threads <= 1024;
+    const bool grid_ok = grid.x >= 1 && grid.y >= 1 && grid.z >= 1 && grid.x <= 2147483647u && grid.y <= 65535u &&
+                         grid.z <= 65535u;
+    if (!block_ok || !grid_ok) {
+        record(cudaErrorInvalidConfiguration);
+        return false;
+    }
+    if (shared_bytes > kMaxSharedBytes) {
+        record(cudaErrorInvalidValue);
+        return false;
+    }
+    return true;
+}
+
+unsigned char* worker_shared_buffer(size_t bytes) {
+    if (tl_shared.size < bytes) {
+        std::free(tl_shared.data);
+        const size_t rounded = (bytes + 63) / 64 * 64;
+        tl_shared.data = static_cast<unsigned char*>(std::aligned_alloc(64, rounded));
+        tl_shared.size = tl_shared.data ? rounded : 0;
+        if (!tl_shared.data) std::abort();
+    }
+    return tl_shared.data;
+}
+
+unsigned char* current_shared_buffer() { return tl_shared.data; }
+
+BarrierScope::BarrierScope(bool allowed) : previous(tl_barriers_allowed) { tl_barriers_allowed = allowed; }
+BarrierScope::~BarrierScope() { tl_barriers_allowed = previous; }
+
+int worker_count() { return omp_get_max_threads(); }
+
+}  // namespace velloran::host

@@ -1,0 +1,142 @@
+// Host stand-in for the part of the CUDA runtime that both modules use: device memory in host RAM,
+// blocking copies, host registration, error state, and kernel launches that run the grid's blocks
+// in parallel on the CPU cores. Included only by the host build, through backend.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// CUDA function-space qualifiers have no meaning on the host.
+#define __global__
+#define __device__
+#define __host__
+#define __forceinline__ inline __attribute__((always_inline))
+
+// The codes and texts are those of the CUDA runtime, so messages read the same in both builds.
+enum cudaError_t : int {
+    cudaSuccess = 0,
+    cudaErrorInvalidValue = 1,
+    cudaErrorMemoryAllocation = 2,
+    cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidDevicePointer = 17,
+    cudaErrorInvalidMemcpyDirection = 21,
+    cudaErrorInvalidDevice = 101,
+    cudaErrorInvalidResourceHandle = 400,
+    cudaErrorHostMemoryAlreadyRegistered = 712,
+    cudaErrorHostMemoryNotRegistered = 713,
+    cudaErrorLaunchFailure = 719,
+};
+typedef cudaError_t cudaError;
+
+enum cudaMemcpyKind : int {
+    cudaMemcpyHostToHost = 0,
+    cudaMemcpyHostToDevice = 1,
+    cudaMemcpyDeviceToHost = 2,
+    cudaMemcpyDeviceToDevice = 3,
+    cudaMemcpyDefault = 4,
+};
+
+struct CUstream_st;
+typedef CUstream_st* cudaStream_t;
+
+struct uint3 {
+    unsigned int x, y, z;
+};
+
+struct dim3 {
+    unsigned int x, y, z;
+    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
+};
+
+#define cudaHostRegisterDefault 0u
+
+// Per-worker kernel coordinates, read by kernels exactly as on the GPU.
+extern thread_local uint3 threadIdx __attribute__((tls_model("initial-exec")));
+extern thread_local uint3 blockIdx __attribute__((tls_model("initial-exec")));
+extern thread_local dim3 blockDim __attribute__((tls_model("initial-exec")));
+extern thread_local dim3 gridDim __attribute__((tls_model("initial-exec")));
+
+cudaError_t cudaSetDevice(int device);
+cudaError_t cudaGetDevice(int* device);
+cudaError_t cudaGetDeviceCount(int* count);
+cudaError_t cudaMalloc(void** ptr, size_t bytes);
+cudaError_t cudaFree(void* ptr);
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind);
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind,
+                            cudaStream_t stream = nullptr);
+cudaError_t cudaMemset(void* ptr, int value, size_t bytes);
+cudaError_t cudaMemsetAsync(void* ptr, int value, size_t bytes, cudaStream_t stream = nullptr);
+cudaError_t cudaHostRegister(void* ptr, size_t bytes, unsigned int flags);
+cudaError_t cudaHostUnregister(void* ptr);
+cudaError_t cudaGetLastError();
+cudaError_t cudaPeekAtLastError();
+const char* cudaGetErrorString(cudaError_t error);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+cudaError_t cudaDeviceSynchronize();
+
+template <typename T>
+inline cudaError_t cudaMalloc(T** ptr, size_t bytes) {
+    return cudaMalloc(reinterpret_cast<void**>(ptr), bytes);
+}
+
+// A barrier is only legal in kernels launched as barrier kernels (see launch.h); anywhere else it is
+// recorded as a launch failure instead of silently doing nothing.
+void __syncthreads();
+
+namespace velloran::host {
+
+// Records a failure raised while a kernel ran; it is reported by the next error query or
+// synchronising call, like an asynchronous kernel fault on the GPU.
+void report_kernel_fault(cudaError_t error);
+
+// Validates a launch against the limits of a CUDA device; a bad one sets the last error.
+bool check_launch(dim3 grid, dim3 block, size_t shared_bytes);
+
+// Makes sure the calling worker has a dynamic shared-memory buffer of at least `bytes`.
+unsigned char* worker_shared_buffer(size_t bytes);
+unsigned char* current_shared_buffer();
+
+struct BarrierScope {
+    explicit BarrierScope(bool allowed);
+    ~BarrierScope();
+    bool previous;
+};
+
+int worker_count();
+
+// Runs every block of the grid, blocks in parallel over the CPU cores. In an ordinary launch a
+// block's threads run one after another on one core. A barrier launch runs each block as a single
+// thread (blockDim reads 1), which is exact for kernels whose loops all stride by blockDim.x.
+template <typename Body>
+void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& body) {
+    const long long blocks_x = grid.x;
+    const long long blocks = blocks_x * grid.y * grid.z;
+    const dim3 effective_block = barriers ? dim3(1, 1, 1) : block;
+    const bool parallel = blocks > 1 && worker_count() > 1;
+#pragma omp parallel if (parallel)
+    {
+        unsigned char* shared = shared_bytes ? worker_shared_buffer(shared_bytes) : nullptr;
+        (void)shared;
+        BarrierScope barrier_scope(barriers);
+        gridDim = grid;
+        blockDim = effective_block;
+#pragma omp for schedule(static)
+        for (long long b = 0; b < blocks; ++b) {
+            blockIdx.x = static_cast<unsigned>(b % blocks_x);
+            blockIdx.y = static_cast<unsigned>((b / blocks_x) % grid.y);
+            blockIdx.z = static_cast<unsigned>(b / (blocks_x * grid.y));
+            for (unsigned tz = 0; tz < effective_block.z; ++tz) {
+                for (unsigned ty = 0; ty < effective_block.y; ++ty) {
+                    for (unsigned tx = 0; tx < effective_block.x; ++tx) {
+                        threadIdx.x = tx;
+                        threadIdx.y = ty;
+                        threadIdx.z = tz;
+                        body();
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace velloran::host

@@ -1,0 +1,45 @@
+// What the binding units of ketsim share: the NumPy state-array checks and the registration
+// functions each unit provides to the module.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+
+#include "../common/cu_complex.h"
+#include "ketsim_device_state.h"
+
+namespace ketsim {
+
+// "state array must be writable", checked before any other array check.
+void check_writable(const pybind11::array& state);
+
+// The NumPy state-array checks, in order: dimensions, C order, n, size, dtype.
+void validate_state_array(int64_t n, const pybind11::array& state);
+Dtype dtype_of_array(const pybind11::array& state);
+
+// "endian must be 'little' or 'big'".
+void check_endian(const std::string& endian);
+
+// A temporary device state holding a copy of `state` (validated as run_circuit and measure do).
+std::shared_ptr<DeviceState> upload_checked_array(int64_t n, pybind11::array& state, const std::string& endian,
+                                                  const std::string& device, bool use_pinned_host);
+
+// Calls f with a typed pointer to the state's amplitudes: CuComplex<float> or CuComplex<double>.
+template <typename F>
+decltype(auto) with_precision(DeviceState& state, F&& f) {
+    if (state.dtype == Dtype::Complex64) return f(static_cast<CuComplex<float>*>(state.device_ptr));
+    return f(static_cast<CuComplex<double>*>(state.device_ptr));
+}
+
+// Registration, in the module's order: the DeviceState class, then the functions.
+void bind_device_state(pybind11::module_& m);
+void bind_run_circuit_device(pybind11::module_& m);
+void bind_run_circuit_device_gates(pybind11::module_& m);
+void bind_measure_device(pybind11::module_& m);
+void bind_run_circuit(pybind11::module_& m);
+void bind_measure(pybind11::module_& m);
+
+}  // namespace ketsim

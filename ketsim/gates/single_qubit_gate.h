@@ -1,0 +1,266 @@
+// The launch machinery of every single-target gate: the kernel bodies of the three families
+// (all-state, pair, AutoPair), the macro that names one gate's kernels, and the launcher that picks
+// a kernel by KernelMode, target and controls.
+//
+// A gate family `Gate` supplies:
+//   template <class T> struct Generic;   argument of the all-state and pair kernels
+//   template <class T> struct Auto;      argument of the AutoPair kernels, prepared on the host
+//   static constexpr bool kHighOnly;     only the |1> amplitude is read and written
+//   static constexpr bool kScanControlled;  PairAuto with controls off qubit 0 scans the state
+//   prepare(Generic) -> coefficients used by apply_generic (per-thread device work)
+//   apply_generic(a0, a1, coefficients) and apply_auto(a0, a1, Auto)
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "../../common/cu_complex.h"
+#include "../../common/cuda_check.h"
+#include "../../common/device_access.h"
+#include "../../common/launch.h"
+#include "../gate_record.h"
+#include "control_masks.h"
+#include "index_bits.h"
+
+namespace ketsim {
+
+constexpr unsigned int kGateBlock = 256;
+
+// An argument for kernels that need none.
+struct NoArgs {};
+
+namespace single_qubit {
+
+enum class Variant { Generic, Auto };
+
+template <class Gate, Variant V, class T, class C>
+VELLORAN_DEVICE void apply(CuComplex<T>& a0, CuComplex<T>& a1, const C& c) {
+    if constexpr (V == Variant::Generic) {
+        Gate::apply_generic(a0, a1, c);
+    } else {
+        Gate::apply_auto(a0, a1, c);
+    }
+}
+
+// Updates the pair (j0, j1); every input is read before any output is written.
+template <class Gate, Variant V, class T, class C>
+VELLORAN_DEVICE void update_pair(CuComplex<T>* state, uint64_t j0, uint64_t j1, const C& c) {
+    CuComplex<T> a1 = state[j1];
+    if constexpr (Gate::kHighOnly) {
+        CuComplex<T> unused{};
+        apply<Gate, V>(unused, a1, c);
+    } else {
+        CuComplex<T> a0 = state[j0];
+        apply<Gate, V>(a0, a1, c);
+        state[j0] = a0;
+    }
+    state[j1] = a1;
+}
+
+// Updates the adjacent pair (j, j + 1), j even, with vector accesses.
+template <class Gate, Variant V, class T, class C>
+VELLORAN_DEVICE void update_adjacent(CuComplex<T>* state, uint64_t j, const C& c) {
+    if constexpr (Gate::kHighOnly) {
+        CuComplex<T> unused{};
+        CuComplex<T> a1 = velloran::load_amplitude(state + j + 1);
+        apply<Gate, V>(unused, a1, c);
+        velloran::store_amplitude(state + j + 1, a1);
+    } else {
+        velloran::AmplitudePair<T> p = velloran::load_pair(state + j);
+        apply<Gate, V>(p.lo, p.hi, c);
+        velloran::store_pair(state + j, p);
+    }
+}
+
+template <class Gate, class T, class G>
+VELLORAN_DEVICE void all_state(int64_t n, CuComplex<T>* state, int32_t target, uint64_t control_mask,
+                               uint64_t control_value, const G& args) {
+    const auto c = Gate::prepare(args);
+    const uint64_t target_bit = uint64_t{1} << target;
+    for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
+        if ((i & target_bit) != 0 || (i & control_mask) != control_value) continue;
+        update_pair<Gate, Variant::Generic>(state, i, i | target_bit, c);
+    }
+}
+
+template <class Gate, class T, class G>
+VELLORAN_DEVICE void pair(int64_t n, CuComplex<T>* state, int32_t target, uint64_t control_mask,
+                          uint64_t control_value, const G& args) {
+    const auto c = Gate::prepare(args);
+    const uint64_t target_bit = uint64_t{1} << target;
+    for (uint64_t i = global_thread_index(); (i >> (n - 1)) == 0; i += grid_stride()) {
+        const uint64_t j = insert_zero_bit(i, target_bit);
+        if ((j & control_mask) != control_value) continue;
+        update_pair<Gate, Variant::Generic>(state, j, j | target_bit, c);
+    }
+}
+
+template <class Gate, class T, class A>
+VELLORAN_DEVICE void no_control(uint64_t count, CuComplex<T>* state, uint64_t target_bit, const A& args) {
+    const uint64_t i = global_thread_index();
+    if (i >= count) return;
+    const uint64_t j = insert_zero_bit(i, target_bit);
+    update_pair<Gate, Variant::Auto>(state, j, j | target_bit, args);
+}
+
+template <class Gate, class T, class A>
+VELLORAN_DEVICE void target0_no_control(uint64_t count, CuComplex<T>* state, const A& args) {
+    const uint64_t i = global_thread_index();
+    if (i >= count) return;
+    update_adjacent<Gate, Variant::Auto>(state, 2 * i, args);
+}
+
+template <class Gate, class T, class A>
+VELLORAN_DEVICE void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
+                             uint64_t target_bit, const A& args) {
+    const uint64_t i = global_thread_index();
+    if (i >= count) return;
+    const uint64_t j = insert_zero_bits(i, insert_mask, set_bits);
+    update_pair<Gate, Variant::Auto>(state, j, j | target_bit, args);
+}
+
+template <class Gate, class T, class A>
+VELLORAN_DEVICE void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
+                                     const A& args) {
+    const uint64_t i = global_thread_index();
+    if (i >= count) return;
+    update_adjacent<Gate, Variant::Auto>(state, insert_zero_bits(i, insert_mask, set_bits), args);
+}
+
+// One thread per index; works from the |0> index of each matching pair.
+template <class Gate, class T, class A>
+VELLORAN_DEVICE void state_scan(uint64_t count, CuComplex<T>* state, uint64_t target_bit, uint64_t control_mask,
+                                uint64_t control_value, const A& args) {
+    const uint64_t i = global_thread_index();
+    if (i >= count || (i & target_bit) != 0 || (i & control_mask) != control_value) return;
+    update_pair<Gate, Variant::Auto>(state, i, i | target_bit, args);
+}
+
+}  // namespace single_qubit
+
+// Names the kernels of one single-target gate `g` (arithmetic in `Gate`) and gathers them in the
+// kernel table `g##_kernels` that the launcher reads.
+#define KETSIM_SINGLE_QUBIT_KERNELS(g, Gate)                                                                       \
+    template <typename T>                                                                                          \
+    __global__ void cu_##g##_kernel_all_state(int64_t n, CuComplex<T>* state, int32_t target,                      \
+                                              uint64_t control_mask, uint64_t control_value,                       \
+                                              typename Gate::template Generic<T> args) {                           \
+        single_qubit::all_state<Gate>(n, state, target, control_mask, control_value, args);                        \
+    }                                                                                                              \
+    template <typename T>                                                                                          \
+    __global__ void cu_##g##_kernel_pair(int64_t n, CuComplex<T>* state, int32_t target, uint64_t control_mask,   \
+                                         uint64_t control_value, typename Gate::template Generic<T> args) {       \
+        single_qubit::pair<Gate>(n, state, target, control_mask, control_value, args);                             \
+    }                                                                                                              \
+    namespace g##_autopair {                                                                                       \
+    template <typename T>                                                                                          \
+    __global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t target_bit,                          \
+                               typename Gate::template Auto<T> args) {                                             \
+        single_qubit::no_control<Gate>(count, state, target_bit, args);                                            \
+    }                                                                                                              \
+    template <typename T>                                                                                          \
+    __global__ void target0_no_control(uint64_t count, CuComplex<T>* state, typename Gate::template Auto<T> args) { \
+        single_qubit::target0_no_control<Gate>(count, state, args);                                                \
+    }                                                                                                              \
+    template <typename T>                                                                                          \
+    __global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,          \
+                            uint64_t target_bit, typename Gate::template Auto<T> args) {                           \
+        single_qubit::compact<Gate>(count, state, insert_mask, set_bits, target_bit, args);                        \
+    }                                                                                                              \
+    template <typename T>                                                                                          \
+    __global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,  \
+                                    typename Gate::template Auto<T> args) {                                        \
+        single_qubit::target0_compact<Gate>(count, state, insert_mask, set_bits, args);                            \
+    }                                                                                                              \
+    template <typename T>                                                                                          \
+    __global__ void state_scan(uint64_t count, CuComplex<T>* state, uint64_t target_bit, uint64_t control_mask,    \
+                               uint64_t control_value, typename Gate::template Auto<T> args) {                     \
+        single_qubit::state_scan<Gate>(count, state, target_bit, control_mask, control_value, args);               \
+    }                                                                                                              \
+    }                                                                                                              \
+    struct g##_kernels {                                                                                           \
+        using gate = Gate;                                                                                         \
+        template <typename T>                                                                                      \
+        static constexpr auto all_state = &cu_##g##_kernel_all_state<T>;                                           \
+        template <typename T>                                                                                      \
+        static constexpr auto pair = &cu_##g##_kernel_pair<T>;                                                     \
+        template <typename T>                                                                                      \
+        static constexpr auto no_control = &g##_autopair::no_control<T>;                                           \
+        template <typename T>                                                                                      \
+        static constexpr auto target0_no_control = &g##_autopair::target0_no_control<T>;                           \
+        template <typename T>                                                                                      \
+        static constexpr auto compact = &g##_autopair::compact<T>;                                                 \
+        template <typename T>                                                                                      \
+        static constexpr auto target0_compact = &g##_autopair::target0_compact<T>;                                 \
+        template <typename T>                                                                                      \
+        static constexpr auto state_scan = &g##_autopair::state_scan<T>;                                           \
+    };
+
+// Picks and launches the kernel of one single-target gate. `generic` is what the all-state and pair
+// kernels receive; `make_auto()` prepares the AutoPair argument on the host and runs only in
+// PairAuto, after the mode test.
+template <class Kernels, class T, class MakeAuto>
+void launch_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t target, const std::vector<int64_t>& controls,
+                              const std::vector<int64_t>& control_state, cudaStream_t stream, KernelMode mode,
+                              const char* launch_prefix, typename Kernels::gate::template Generic<T> generic,
+                              MakeAuto make_auto) {
+    using Gate = typename Kernels::gate;
+    using velloran::grid_for;
+    using velloran::launch_kernel;
+    const ControlMasks masks = build_control_masks(controls, control_state);
+    validate_gate_qubits(n, target, controls);
+    const uint64_t target_bit = uint64_t{1} << target;
+    const int64_t qubits = static_cast<int64_t>(n);
+    const dim3 block(kGateBlock);
+    if (mode == KernelMode::AllState) {
+        launch_kernel<Kernels::template all_state<T>>(dim3(grid_for(uint64_t{1} << n, kGateBlock)), block, 0, stream,
+                                                      qubits, state, target, masks.control_mask,
+                                                      masks.control_value, generic);
+    } else if (mode == KernelMode::PairAuto) {
+        const auto args = make_auto();
+        const uint64_t k = controls.size();
+        const uint64_t count = uint64_t{1} << (n - 1 - k);
+        const dim3 grid(grid_for(count, kGateBlock));
+        const uint64_t insert_mask = masks.control_mask | target_bit;
+        const uint64_t set_bits = masks.control_value & ~target_bit;
+        if (k == 0 && target == 0) {
+            launch_kernel<Kernels::template target0_no_control<T>>(grid, block, 0, stream, count, state, args);
+        } else if (k == 0) {
+            launch_kernel<Kernels::template no_control<T>>(grid, block, 0, stream, count, state, target_bit, args);
+        } else if (target == 0) {
+            launch_kernel<Kernels::template target0_compact<T>>(grid, block, 0, stream, count, state, insert_mask,
+                                                                set_bits, args);
+        } else if constexpr (Gate::kScanControlled) {
+            const uint64_t all = uint64_t{1} << n;
+            launch_kernel<Kernels::template state_scan<T>>(dim3(grid_for(all, kGateBlock)), block, 0, stream, all,
+                                                           state, target_bit, masks.control_mask,
+                                                           masks.control_value, args);
+        } else {
+            launch_kernel<Kernels::template compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits,
+                                                        target_bit, args);
+        }
+    } else {
+        launch_kernel<Kernels::template pair<T>>(dim3(grid_for(uint64_t{1} << (n - 1), kGateBlock)), block, 0, stream,
+                                                 qubits, state, target, masks.control_mask, masks.control_value,
+                                                 generic);
+    }
+    velloran::check_launch(launch_prefix);
+}
+
+// The launcher of a gate without angles.
+template <class Kernels, class T>
+void launch_fixed_gate(uint64_t n, CuComplex<T>* state, int32_t target, const std::vector<int64_t>& controls,
+                       const std::vector<int64_t>& control_state, cudaStream_t stream, KernelMode mode,
+                       const char* launch_prefix) {
+    launch_single_qubit_gate<Kernels, T>(n, state, target, controls, control_state, stream, mode, launch_prefix,
+                                         NoArgs{}, [] { return NoArgs{}; });
+}
+
+// Explicit instantiations of a fixed gate's launcher for both precisions.
+#define KETSIM_INSTANTIATE_FIXED_LAUNCHER(name)                                                                    \
+    template void name<float>(uint64_t, CuComplex<float>*, int32_t, const std::vector<int64_t>&,                  \
+                              const std::vector<int64_t>&, cudaStream_t, KernelMode);                              \
+    template void name<double>(uint64_t, CuComplex<double>*, int32_t, const std::vector<int64_t>&,                \
+                               const std::vector<int64_t>&, cudaStream_t, KernelMode);
+
+}  // namespace ketsim
