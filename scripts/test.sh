@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The whole test suite: installs the package (host backend unless VELLORAN_BACKEND says otherwise),
+# runs the C++ tests of the host layer and the fusion planner, then the Python tests.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+export VELLORAN_BACKEND=${VELLORAN_BACKEND:-host}
+bash scripts/setup_env.sh
+py="$here/.venv/bin/python"
+
+if [ "$VELLORAN_BACKEND" = "host" ]; then
+  cmake -S . -B build/cpp-tests -G Ninja -DVELLORAN_BACKEND=host -DVELLORAN_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
+  cmake --build build/cpp-tests -j "${JOBS:-2}"
+  ctest --test-dir build/cpp-tests --output-on-failure
+fi
+
+"$py" -m pytest tests -q "$@"
