@@ -29,16 +29,20 @@ CASES = [
 
 
 def chunk(case, n, gates_per_chunk, rng):
+    """Targets cycle over the low n - 4 qubits; controls sit on the top qubits, so a controlled
+    gate skips whole cache lines of the amplitudes it leaves alone."""
     label, name, params, controls, _ = case
+    span = n - 4
     gates = []
     for g in range(gates_per_chunk):
+        t = g % span
         if name == "swap":
-            targets = [g % n, (g + n // 2) % n]
+            targets = [t, (t + span // 2) % span]
         elif name == "unitary":
-            targets = [g % n, (g + 1) % n]
+            targets = [t, (t + 1) % span]
         else:
-            targets = [g % n]
-        ctrl = [(targets[-1] + 1 + c) % n for c in range(controls)]
+            targets = [t]
+        ctrl = [n - 1 - c for c in range(controls)]
         gate = {"id": name, "target": targets, "control": ctrl, "control_state": [1] * controls,
                 "parameter": params}
         if name == "unitary":

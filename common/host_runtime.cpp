@@ -11,10 +11,10 @@
 #include <map>
 #include <mutex>
 
-thread_local uint3 threadIdx __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
-thread_local uint3 blockIdx __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
-thread_local dim3 blockDim __attribute__((tls_model("initial-exec")));
-thread_local dim3 gridDim __attribute__((tls_model("initial-exec")));
+constinit thread_local uint3 threadIdx __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
+constinit thread_local uint3 blockIdx __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
+constinit thread_local dim3 blockDim __attribute__((tls_model("initial-exec"))){};
+constinit thread_local dim3 gridDim __attribute__((tls_model("initial-exec"))){};
 
 namespace {
 

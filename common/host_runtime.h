@@ -51,10 +51,10 @@ struct dim3 {
 #define cudaHostRegisterDefault 0u
 
 // Per-worker kernel coordinates, read by kernels exactly as on the GPU.
-extern thread_local uint3 threadIdx __attribute__((tls_model("initial-exec")));
-extern thread_local uint3 blockIdx __attribute__((tls_model("initial-exec")));
-extern thread_local dim3 blockDim __attribute__((tls_model("initial-exec")));
-extern thread_local dim3 gridDim __attribute__((tls_model("initial-exec")));
+extern thread_local constinit uint3 threadIdx __attribute__((tls_model("initial-exec")));
+extern thread_local constinit uint3 blockIdx __attribute__((tls_model("initial-exec")));
+extern thread_local constinit dim3 blockDim __attribute__((tls_model("initial-exec")));
+extern thread_local constinit dim3 gridDim __attribute__((tls_model("initial-exec")));
 
 cudaError_t cudaSetDevice(int device);
 cudaError_t cudaGetDevice(int* device);
