@@ -23,7 +23,8 @@ constexpr size_t kMaxSharedBytes = 48 * 1024;
 
 thread_local cudaError_t tl_last_error = cudaSuccess;
 thread_local bool tl_barriers_allowed = false;
-std::atomic<int> g_kernel_fault{cudaSuccess};
+thread_local int* tl_fault_slot = nullptr;
+thread_local cudaError_t tl_kernel_fault = cudaSuccess;
 
 struct SharedBuffer {
     unsigned char* data = nullptr;
@@ -67,8 +68,9 @@ cudaError_t record(cudaError_t error) {
 
 // A fault raised while an earlier kernel ran surfaces at the next synchronising call.
 cudaError_t take_kernel_fault() {
-    const int fault = g_kernel_fault.exchange(cudaSuccess);
-    return static_cast<cudaError_t>(fault);
+    const cudaError_t fault = tl_kernel_fault;
+    tl_kernel_fault = cudaSuccess;
+    return fault;
 }
 
 bool valid_kind(cudaMemcpyKind kind) { return kind >= cudaMemcpyHostToHost && kind <= cudaMemcpyDefault; }
@@ -167,7 +169,7 @@ cudaError_t cudaGetLastError() {
 
 cudaError_t cudaPeekAtLastError() {
     if (tl_last_error != cudaSuccess) return tl_last_error;
-    return static_cast<cudaError_t>(g_kernel_fault.load());
+    return tl_kernel_fault;
 }
 
 const char* cudaGetErrorString(cudaError_t error) {
@@ -192,14 +194,15 @@ cudaError_t cudaStreamSynchronize(cudaStream_t) { return record(take_kernel_faul
 cudaError_t cudaDeviceSynchronize() { return record(take_kernel_fault()); }
 
 void __syncthreads() {
-    if (!tl_barriers_allowed) velloran::host::report_kernel_fault(cudaErrorLaunchFailure);
+    if (!tl_barriers_allowed && tl_fault_slot) {
+        std::atomic_ref<int>(*tl_fault_slot).store(cudaErrorLaunchFailure, std::memory_order_relaxed);
+    }
 }
 
 namespace velloran::host {
 
 void report_kernel_fault(cudaError_t error) {
-    int expected = cudaSuccess;
-    g_kernel_fault.compare_exchange_strong(expected, error);
+    if (tl_kernel_fault == cudaSuccess) tl_kernel_fault = error;
 }
 
 bool check_launch(dim3 grid, dim3 block, size_t shared_bytes) {
@@ -232,8 +235,15 @@ unsigned char* worker_shared_buffer(size_t bytes) {
 
 unsigned char* current_shared_buffer() { return tl_shared.data; }
 
-BarrierScope::BarrierScope(bool allowed) : previous(tl_barriers_allowed) { tl_barriers_allowed = allowed; }
-BarrierScope::~BarrierScope() { tl_barriers_allowed = previous; }
+LaunchScope::LaunchScope(bool barriers_allowed, int* fault_slot)
+    : previous_barriers(tl_barriers_allowed), previous_slot(tl_fault_slot) {
+    tl_barriers_allowed = barriers_allowed;
+    tl_fault_slot = fault_slot;
+}
+LaunchScope::~LaunchScope() {
+    tl_barriers_allowed = previous_barriers;
+    tl_fault_slot = previous_slot;
+}
 
 int worker_count() { return omp_get_max_threads(); }
 

@@ -85,8 +85,9 @@ void __syncthreads();
 
 namespace velloran::host {
 
-// Records a failure raised while a kernel ran; it is reported by the next error query or
-// synchronising call, like an asynchronous kernel fault on the GPU.
+// Records, for the calling host thread, a failure raised while one of its kernels ran; it is
+// reported by that thread's next error query or synchronising call, like an asynchronous kernel
+// fault on the GPU.
 void report_kernel_fault(cudaError_t error);
 
 // Validates a launch against the limits of a CUDA device; a bad one sets the last error.
@@ -96,10 +97,13 @@ bool check_launch(dim3 grid, dim3 block, size_t shared_bytes);
 unsigned char* worker_shared_buffer(size_t bytes);
 unsigned char* current_shared_buffer();
 
-struct BarrierScope {
-    explicit BarrierScope(bool allowed);
-    ~BarrierScope();
-    bool previous;
+// Marks a worker as running blocks of one launch: whether barriers are legal, and where a fault
+// raised by a block goes (a slot owned by the launch, read by the launching thread afterwards).
+struct LaunchScope {
+    LaunchScope(bool barriers_allowed, int* fault_slot);
+    ~LaunchScope();
+    bool previous_barriers;
+    int* previous_slot;
 };
 
 int worker_count();
@@ -113,11 +117,11 @@ void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& 
     const long long blocks = blocks_x * grid.y * grid.z;
     const dim3 effective_block = barriers ? dim3(1, 1, 1) : block;
     const bool parallel = blocks > 1 && worker_count() > 1;
+    int fault = 0;
 #pragma omp parallel if (parallel)
     {
-        unsigned char* shared = shared_bytes ? worker_shared_buffer(shared_bytes) : nullptr;
-        (void)shared;
-        BarrierScope barrier_scope(barriers);
+        if (shared_bytes) worker_shared_buffer(shared_bytes);
+        LaunchScope launch_scope(barriers, &fault);
         gridDim = grid;
         blockDim = effective_block;
 #pragma omp for schedule(static)
@@ -137,6 +141,7 @@ void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& 
             }
         }
     }
+    if (fault) report_kernel_fault(static_cast<cudaError_t>(fault));
 }
 
 }  // namespace velloran::host
