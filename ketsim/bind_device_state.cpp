@@ -14,7 +14,10 @@ void check_writable(const py::array& state) {
     if (!state.writeable()) throw std::invalid_argument("state array must be writable");
 }
 
-void validate_state_array(int64_t n, const py::array& state) {
+namespace {
+
+// The shape checks; run_circuit and measure take the dtype only after the endian and device texts.
+void validate_state_shape(int64_t n, const py::array& state) {
     const py::buffer_info view = state.request();
     if (view.ndim != 1) throw std::invalid_argument("state must be a 1-D contiguous numpy array");
     if (!(state.flags() & py::array::c_style)) throw std::invalid_argument("state must be C-contiguous");
@@ -22,6 +25,12 @@ void validate_state_array(int64_t n, const py::array& state) {
     if (static_cast<uint64_t>(view.size) != (uint64_t{1} << n)) {
         throw std::invalid_argument("state.size must equal 2**n");
     }
+}
+
+}  // namespace
+
+void validate_state_array(int64_t n, const py::array& state) {
+    validate_state_shape(n, state);
     (void)dtype_of_array(state);
 }
 
@@ -34,7 +43,7 @@ void check_endian(const std::string& endian) {
 std::shared_ptr<DeviceState> upload_checked_array(int64_t n, py::array& state, const std::string& endian,
                                                   const std::string& device, bool use_pinned_host) {
     check_writable(state);
-    validate_state_array(n, state);
+    validate_state_shape(n, state);
     check_endian(endian);
     const int32_t device_id = velloran::parse_device(device);
     const Dtype dtype = dtype_of_array(state);

@@ -22,8 +22,10 @@ ControlMasks build_control_masks(const std::vector<int64_t>& controls, const std
     return masks;
 }
 
-void validate_gate_qubits(uint64_t n, const std::vector<int64_t>& targets, const std::vector<int64_t>& controls) {
-    if (targets.empty()) throw std::invalid_argument("gate requires a target qubit");
+namespace {
+
+// Targets (possibly none) and controls below n, no qubit named twice.
+void check_qubits(uint64_t n, const std::vector<int64_t>& targets, const std::vector<int64_t>& controls) {
     uint64_t used = 0;
     for (const int64_t t : targets) {
         if (t < 0 || static_cast<uint64_t>(t) >= n) {
@@ -49,7 +51,18 @@ void validate_gate_qubits(uint64_t n, const std::vector<int64_t>& targets, const
     }
 }
 
+}  // namespace
+
+void validate_gate_qubits(uint64_t n, const std::vector<int64_t>& targets, const std::vector<int64_t>& controls) {
+    if (targets.empty()) throw std::invalid_argument("gate requires a target qubit");
+    check_qubits(n, targets, controls);
+}
+
+void validate_control_qubits(uint64_t n, const std::vector<int64_t>& controls) { check_qubits(n, {}, controls); }
+
 void validate_gate_qubits(uint64_t n, int32_t target, const std::vector<int64_t>& controls) {
+    // -1 is how the dispatcher passes an empty target list.
+    if (target == -1) throw std::invalid_argument("gate requires a target qubit");
     validate_gate_qubits(n, std::vector<int64_t>{target}, controls);
 }
 

@@ -20,7 +20,10 @@ ControlMasks build_control_masks(const std::vector<int64_t>& controls, const std
 // against the state's qubit count n. Messages name the offending index.
 void validate_gate_qubits(uint64_t n, const std::vector<int64_t>& targets, const std::vector<int64_t>& controls);
 
-// The single-target form.
+// The single-target form; -1 stands for a missing target.
 void validate_gate_qubits(uint64_t n, int32_t target, const std::vector<int64_t>& controls);
+
+// For gates without a target (the global phase): controls below n and distinct.
+void validate_control_qubits(uint64_t n, const std::vector<int64_t>& controls);
 
 }  // namespace ketsim

@@ -18,6 +18,12 @@ VELLORAN_HD uint64_t insert_zero_bit(uint64_t i, uint64_t bit) {
     return ((i & ~(bit - 1)) << 1) | (i & (bit - 1));
 }
 
+// i with a 0 inserted at `lo_bit`, then at `hi_bit` (lo_bit < hi_bit): the base index of a
+// two-qubit quadruple.
+VELLORAN_HD uint64_t insert_two_zero_bits(uint64_t i, uint64_t lo_bit, uint64_t hi_bit) {
+    return insert_zero_bit(insert_zero_bit(i, lo_bit), hi_bit);
+}
+
 // i with a 0 inserted at every set bit of `insert_mask`, lowest first, then `set_bits` ORed in:
 // enumerates exactly the indices whose masked bits equal set_bits.
 VELLORAN_HD uint64_t insert_zero_bits(uint64_t i, uint64_t insert_mask, uint64_t set_bits) {

@@ -1,11 +1,31 @@
-// PLACEHOLDER: replaced by the real rz gate unit.
-#include <stdexcept>
+// The RZ rotation, diag(e^(-i theta/2), e^(i theta/2)).
+#include "angle_gate.h"
 #include "gate_launchers.h"
+
 namespace ketsim {
-template <typename T>
-void cu_rz(uint64_t, CuComplex<T>*, int32_t, const std::vector<int64_t>&, const std::vector<int64_t>&, cudaStream_t, T, KernelMode) {
-    throw std::logic_error("cu_rz not built yet");
-}
-template void cu_rz<float>(uint64_t, CuComplex<float>*, int32_t, const std::vector<int64_t>&, const std::vector<int64_t>&, cudaStream_t, float, KernelMode);
-template void cu_rz<double>(uint64_t, CuComplex<double>*, int32_t, const std::vector<int64_t>&, const std::vector<int64_t>&, cudaStream_t, double, KernelMode);
-}
+
+struct RzGate : RotationGate<RzGate> {
+    // A = e^(-i theta/2), whose sine is taken of -theta/2 itself; B = e^(i theta/2).
+    template <class T>
+    static VELLORAN_HD EntryPair<T> entries(T theta) {
+        const SinCos<T> h = half_angle(theta);
+        const T s_minus = device_sin(-theta * T(0.5));
+        return {{h.c, s_minus}, {h.c, h.s}};
+    }
+    template <class T>
+    static VELLORAN_HD GateMatrix2x2<T> matrix(T theta) {
+        const EntryPair<T> e = entries(theta);
+        const CuComplex<T> zero{T(0), T(0)};
+        return {e.a, zero, zero, e.b};
+    }
+    template <class T>
+    static VELLORAN_HD void apply_auto(CuComplex<T>& a0, CuComplex<T>& a1, const EntryPair<T>& e) {
+        a0 = e.a * a0;
+        a1 = e.b * a1;
+    }
+};
+
+KETSIM_SINGLE_QUBIT_KERNELS(rz, RzGate)
+KETSIM_ANGLE_GATE_LAUNCHER(rz)
+
+}  // namespace ketsim
