@@ -25,7 +25,11 @@ const char* dtype_name(Dtype dtype) { return dtype == Dtype::Complex64 ? "comple
 size_t element_size(Dtype dtype) { return dtype == Dtype::Complex64 ? 8 : 16; }
 
 void check_cuda(cudaError_t status) {
-    if (status != cudaSuccess) throw std::runtime_error(std::string("CUDA error: ") + cudaGetErrorString(status));
+    if (status == cudaSuccess) return;
+    // The failing call also left its code in the thread's last-error state; it is reported here, so
+    // clear it, or the next launch check would blame its own kernel for it.
+    (void)cudaGetLastError();
+    throw std::runtime_error(std::string("CUDA error: ") + cudaGetErrorString(status));
 }
 
 void check_launch(const char* prefix) {
