@@ -1,11 +1,383 @@
-// PLACEHOLDER: replaced by the real UNITARY unit.
+// The UNITARY gate: a caller's 2^m x 2^m matrix on m target qubits, with controls. One and two
+// targets take the matrix by value (with AutoPair variants), three to five run in place with the
+// matrix in device memory, six or more run out of place against a scratch copy of the state.
+#include "ketsim_unitary.h"
+
+#include <algorithm>
 #include <stdexcept>
+
+#include "../../common/device_buffer.h"
 #include "gate_launchers.h"
+#include "single_qubit_gate.h"
+
 namespace ketsim {
+
+// ---- One target: the single-qubit machinery with the matrix as argument ----
+
+namespace {
+
+struct Unitary1qGate {
+    template <class T>
+    using Generic = Unitary2x2<T>;
+    template <class T>
+    using Auto = Unitary2x2<T>;
+    static constexpr bool kHighOnly = false;
+    static constexpr bool kScanControlled = false;
+    template <class T>
+    static VELLORAN_HD Unitary2x2<T> prepare(const Unitary2x2<T>& u) {
+        return u;
+    }
+    template <class T>
+    static VELLORAN_HD void apply_generic(CuComplex<T>& a0, CuComplex<T>& a1, const Unitary2x2<T>& u) {
+        const CuComplex<T> b0 = mul_add(u.u00, a0, u.u01, a1);
+        a1 = mul_add(u.u10, a0, u.u11, a1);
+        a0 = b0;
+    }
+    template <class T>
+    static VELLORAN_HD void apply_auto(CuComplex<T>& a0, CuComplex<T>& a1, const Unitary2x2<T>& u) {
+        apply_generic(a0, a1, u);
+    }
+};
+
+}  // namespace
+
 template <typename T>
-void cu_unitary(uint64_t, CuComplex<T>*, const std::vector<int64_t>&, const std::vector<int64_t>&, const std::vector<int64_t>&, const std::vector<std::complex<double>>&, int64_t, cudaStream_t, KernelMode) {
-    throw std::logic_error("cu_unitary not built yet");
+__global__ void cu_unitary_1q_inplace_kernel(int64_t n, CuComplex<T>* state, int32_t target, uint64_t control_mask,
+                                             uint64_t control_value, Unitary2x2<T> u) {
+    single_qubit::pair<Unitary1qGate>(n, state, target, control_mask, control_value, u);
 }
-template void cu_unitary<float>(uint64_t, CuComplex<float>*, const std::vector<int64_t>&, const std::vector<int64_t>&, const std::vector<int64_t>&, const std::vector<std::complex<double>>&, int64_t, cudaStream_t, KernelMode);
-template void cu_unitary<double>(uint64_t, CuComplex<double>*, const std::vector<int64_t>&, const std::vector<int64_t>&, const std::vector<int64_t>&, const std::vector<std::complex<double>>&, int64_t, cudaStream_t, KernelMode);
+
+template <typename T>
+__global__ void unitary_1q_no_control(uint64_t count, CuComplex<T>* state, uint64_t target_bit, Unitary2x2<T> u) {
+    single_qubit::no_control<Unitary1qGate>(count, state, target_bit, u);
 }
+
+template <typename T>
+__global__ void unitary_1q_target0_no_control(uint64_t count, CuComplex<T>* state, Unitary2x2<T> u) {
+    single_qubit::target0_no_control<Unitary1qGate>(count, state, u);
+}
+
+template <typename T>
+__global__ void unitary_1q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
+                                   uint64_t target_bit, Unitary2x2<T> u) {
+    single_qubit::compact<Unitary1qGate>(count, state, insert_mask, set_bits, target_bit, u);
+}
+
+template <typename T>
+__global__ void unitary_1q_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
+                                           uint64_t set_bits, Unitary2x2<T> u) {
+    single_qubit::target0_compact<Unitary1qGate>(count, state, insert_mask, set_bits, u);
+}
+
+namespace {
+
+// Every mode but PairAuto runs the in-place pair kernel, so the all-state slot names it too (the
+// launcher below never asks for AllState).
+struct unitary_1q_kernels {
+    using gate = Unitary1qGate;
+    template <typename T>
+    static constexpr auto all_state = &cu_unitary_1q_inplace_kernel<T>;
+    template <typename T>
+    static constexpr auto pair = &cu_unitary_1q_inplace_kernel<T>;
+    template <typename T>
+    static constexpr auto no_control = &unitary_1q_no_control<T>;
+    template <typename T>
+    static constexpr auto target0_no_control = &unitary_1q_target0_no_control<T>;
+    template <typename T>
+    static constexpr auto compact = &unitary_1q_compact<T>;
+    template <typename T>
+    static constexpr auto target0_compact = &unitary_1q_target0_compact<T>;
+};
+
+}  // namespace
+
+// ---- Two targets, matrix by value ----
+
+namespace {
+
+// The quadruple (base, base | b0, base | b1, base | b0 | b1) is matrix indices 0 to 3.
+template <typename T>
+VELLORAN_DEVICE void update_quad(CuComplex<T>* state, uint64_t base, uint64_t b0, uint64_t b1,
+                                 const Unitary4x4<T>& u) {
+    CuComplex<T> a[4] = {state[base], state[base | b0], state[base | b1], state[base | b0 | b1]};
+    apply_dense<4>(u.m, a);
+    state[base] = a[0];
+    state[base | b0] = a[1];
+    state[base | b1] = a[2];
+    state[base | b0 | b1] = a[3];
+}
+
+// i with zeros inserted at bits lo and then hi (lo < hi).
+VELLORAN_HD uint64_t insert_two_zero_bits(uint64_t i, int32_t lo, int32_t hi) {
+    return insert_zero_bit(insert_zero_bit(i, uint64_t{1} << lo), uint64_t{1} << hi);
+}
+
+}  // namespace
+
+template <typename T>
+__global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int32_t t0, int32_t t1,
+                                             uint64_t control_mask, uint64_t control_value, Unitary4x4<T> u) {
+    const uint64_t b0 = uint64_t{1} << t0;
+    const uint64_t b1 = uint64_t{1} << t1;
+    const int32_t lo = t0 < t1 ? t0 : t1;
+    const int32_t hi = t0 < t1 ? t1 : t0;
+    for (uint64_t i = global_thread_index(); (i >> (n - 2)) == 0; i += grid_stride()) {
+        const uint64_t base = insert_two_zero_bits(i, lo, hi);
+        if ((base & control_mask) != control_value) continue;
+        update_quad(state, base, b0, b1, u);
+    }
+}
+
+template <typename T>
+__global__ void unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int32_t lo, int32_t hi, uint64_t b0,
+                                      uint64_t b1, Unitary4x4<T> u) {
+    const uint64_t i = global_thread_index();
+    if (i >= count) return;
+    update_quad(state, insert_two_zero_bits(i, lo, hi), b0, b1, u);
+}
+
+template <typename T>
+__global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
+                                   uint64_t b0, uint64_t b1, Unitary4x4<T> u) {
+    const uint64_t i = global_thread_index();
+    if (i >= count) return;
+    update_quad(state, insert_zero_bits(i, insert_mask, set_bits), b0, b1, u);
+}
+
+// One target is qubit 0 (the first one when T0IsQubit0), so the quadruple is two adjacent pairs,
+// (base, base + 1) and (base | h, base | h | 1), each moved with vector accesses. Uncontrolled
+// instances build the base from the other target's bit h alone.
+template <typename T, bool T0IsQubit0, bool Controlled>
+__global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
+                                   uint64_t set_bits, Unitary4x4<T> u) {
+    const uint64_t i = global_thread_index();
+    if (i >= count) return;
+    const uint64_t base = Controlled ? insert_zero_bits(i, insert_mask, set_bits) : insert_zero_bit(i << 1, h);
+    const velloran::AmplitudePair<T> low = velloran::load_pair(state + base);
+    const velloran::AmplitudePair<T> high = velloran::load_pair(state + (base | h));
+    // Matrix bit 0 is the first target: qubit 0, or else h, whose amplitudes then trade slots 1, 2.
+    CuComplex<T> a[4] = {low.lo, T0IsQubit0 ? low.hi : high.lo, T0IsQubit0 ? high.lo : low.hi, high.hi};
+    apply_dense<4>(u.m, a);
+    velloran::store_pair(state + base, velloran::AmplitudePair<T>{a[0], T0IsQubit0 ? a[1] : a[2]});
+    velloran::store_pair(state + (base | h), velloran::AmplitudePair<T>{T0IsQubit0 ? a[2] : a[1], a[3]});
+}
+
+namespace {
+
+template <typename T, bool T0IsQubit0>
+void launch_unitary_2q_target0(dim3 grid, uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
+                               uint64_t set_bits, bool controlled, const Unitary4x4<T>& u, cudaStream_t stream) {
+    using velloran::launch_kernel;
+    const dim3 block(kGateBlock);
+    if (controlled) {
+        launch_kernel<&unitary_2q_target0<T, T0IsQubit0, true>>(grid, block, 0, stream, count, state, h, insert_mask,
+                                                                set_bits, u);
+    } else {
+        launch_kernel<&unitary_2q_target0<T, T0IsQubit0, false>>(grid, block, 0, stream, count, state, h,
+                                                                 insert_mask, set_bits, u);
+    }
+}
+
+}  // namespace
+
+// Chooses and launches the two-target AutoPair kernel; k is the number of controls. No checks, no
+// synchronisation.
+template <typename T>
+void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, uint64_t control_mask,
+                            uint64_t control_value, uint64_t k, const Unitary4x4<T>& u, cudaStream_t stream) {
+    using velloran::launch_kernel;
+    const uint64_t b0 = uint64_t{1} << t0;
+    const uint64_t b1 = uint64_t{1} << t1;
+    const uint64_t count = uint64_t{1} << (n - 2 - k);
+    const dim3 grid(velloran::grid_for(count, kGateBlock));
+    const dim3 block(kGateBlock);
+    const uint64_t insert_mask = control_mask | b0 | b1;
+    const uint64_t set_bits = control_value & ~(b0 | b1);
+    if (t0 == 0) {
+        launch_unitary_2q_target0<T, true>(grid, count, state, b1, insert_mask, set_bits, k != 0, u, stream);
+    } else if (t1 == 0) {
+        launch_unitary_2q_target0<T, false>(grid, count, state, b0, insert_mask, set_bits, k != 0, u, stream);
+    } else if (k == 0) {
+        launch_kernel<&unitary_2q_no_control<T>>(grid, block, 0, stream, count, state, std::min(t0, t1),
+                                                 std::max(t0, t1), b0, b1, u);
+    } else {
+        launch_kernel<&unitary_2q_compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits, b0, b1,
+                                              u);
+    }
+}
+
+// ---- Three to five targets in place, six or more out of place ----
+
+template <typename T, int K>
+__global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets,
+                                          const int64_t* sorted_targets, uint64_t control_mask,
+                                          uint64_t control_value, const CuComplex<T>* matrix) {
+    constexpr int D = 1 << K;
+    int64_t local_targets[K];
+    uint64_t sorted_bits[K];
+#pragma unroll
+    for (int j = 0; j < K; ++j) {
+        local_targets[j] = targets[j];
+        sorted_bits[j] = uint64_t{1} << sorted_targets[j];
+    }
+    for (uint64_t i = global_thread_index(); (i >> (n - K)) == 0; i += grid_stride()) {
+        uint64_t base = i;
+#pragma unroll
+        for (int j = 0; j < K; ++j) base = insert_zero_bit(base, sorted_bits[j]);
+        if ((base & control_mask) != control_value) continue;
+        // All 2^K inputs are in registers before the first row is stored, so rows go straight out.
+        CuComplex<T> a[D];
+#pragma unroll
+        for (int c = 0; c < D; ++c) a[c] = state[base | spread_matrix_index(c, local_targets, K)];
+#pragma unroll
+        for (int r = 0; r < D; ++r) state[base | spread_matrix_index(r, local_targets, K)] = dense_row(matrix, r, a);
+    }
+}
+
+// Reads only `input` and writes only `output`; indices whose base fails the control test keep what
+// the caller copied into `output`.
+template <typename T>
+__global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComplex<T>* output, const int64_t* targets,
+                                  int64_t m, uint64_t target_mask, uint64_t control_mask, uint64_t control_value,
+                                  const CuComplex<T>* matrix, int64_t dim) {
+    for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
+        if ((i & target_mask) != 0 || (i & control_mask) != control_value) continue;
+        for (int64_t r = 0; r < dim; ++r) {
+            const CuComplex<T>* row = matrix + r * dim;
+            CuComplex<T> sum{T(0), T(0)};
+            for (int64_t c = 0; c < dim; ++c) sum = sum + row[c] * input[i | spread_matrix_index(c, targets, m)];
+            output[i | spread_matrix_index(r, targets, m)] = sum;
+        }
+    }
+}
+
+namespace {
+
+constexpr uint64_t kMaxInplaceTargets = 5;
+
+// A device copy of `host`, queued on `stream`.
+template <typename E>
+velloran::DeviceBuffer<E> upload(const std::vector<E>& host, cudaStream_t stream) {
+    velloran::DeviceBuffer<E> buffer(host.size());
+    velloran::check_cuda(cudaMemcpyAsync(buffer.get(), host.data(), velloran::checked_bytes(host.size(), sizeof(E)),
+                                         cudaMemcpyHostToDevice, stream));
+    return buffer;
+}
+
+template <typename T, int K>
+void launch_unitary_inplace(uint64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted_targets,
+                            const ControlMasks& masks, const CuComplex<T>* matrix, cudaStream_t stream) {
+    velloran::launch_kernel<&cu_unitary_inplace_kernel<T, K>>(
+        dim3(velloran::grid_for(uint64_t{1} << (n - K), kGateBlock)), dim3(kGateBlock), 0, stream,
+        static_cast<int64_t>(n), state, targets, sorted_targets, masks.control_mask, masks.control_value, matrix);
+}
+
+// The checks every UNITARY gate passes before anything is allocated; returns the control masks.
+ControlMasks validate_unitary(uint64_t n, const std::vector<int64_t>& targets, const std::vector<int64_t>& controls,
+                              const std::vector<int64_t>& control_state, size_t matrix_size, int64_t d,
+                              uint64_t& target_mask) {
+    if (targets.empty()) throw std::invalid_argument("UNITARY gate requires at least one target.");
+    const uint64_t m = targets.size();
+    // 2^m is formed only where it fits in 64 bits; no declared dimension matches a longer list.
+    if (m >= 63 || d != (int64_t{1} << m)) {
+        throw std::invalid_argument("UNITARY matrix dimension must be 2**num_targets.");
+    }
+    // dim * dim wraps from 32 targets on; no host matrix can hold that many entries anyway.
+    const uint64_t dim = uint64_t{1} << m;
+    if (m >= 32 || dim * dim != matrix_size) throw std::invalid_argument("UNITARY matrix size mismatch.");
+    const ControlMasks masks = build_control_masks(controls, control_state);
+    target_mask = 0;
+    for (const int64_t t : targets) {
+        if (static_cast<uint64_t>(t) > 62) throw std::invalid_argument("target qubit index must be in [0, 62]");
+        target_mask |= uint64_t{1} << t;
+    }
+    validate_gate_qubits(n, targets, controls);
+    return masks;
+}
+
+}  // namespace
+
+template <typename T>
+void cu_unitary(uint64_t n, CuComplex<T>* state, const std::vector<int64_t>& targets,
+                const std::vector<int64_t>& controls, const std::vector<int64_t>& control_state,
+                const std::vector<std::complex<double>>& matrix, int64_t d, cudaStream_t stream, KernelMode mode) {
+    using velloran::check_cuda;
+    uint64_t target_mask = 0;
+    const ControlMasks masks = validate_unitary(n, targets, controls, control_state, matrix.size(), d, target_mask);
+    const uint64_t m = targets.size();
+    const uint64_t k = controls.size();
+
+    std::vector<int64_t> sorted_targets(targets);
+    std::sort(sorted_targets.begin(), sorted_targets.end());
+    std::vector<CuComplex<T>> entries(matrix.size());
+    for (size_t e = 0; e < matrix.size(); ++e) {
+        entries[e] = CuComplex<T>{static_cast<T>(matrix[e].real()), static_cast<T>(matrix[e].imag())};
+    }
+
+    velloran::DeviceBuffer<int64_t> device_targets;
+    velloran::DeviceBuffer<CuComplex<T>> device_matrix;
+    velloran::DeviceBuffer<int64_t> device_sorted;
+    velloran::DeviceBuffer<CuComplex<T>> scratch;
+    if (m == 1) {
+        const Unitary2x2<T> u{entries[0], entries[1], entries[2], entries[3]};
+        // Every mode but PairAuto takes the in-place pair kernel.
+        const KernelMode one_target_mode = mode == KernelMode::PairAuto ? KernelMode::PairAuto : KernelMode::Pair;
+        launch_single_qubit_gate<unitary_1q_kernels, T>(n, state, static_cast<int32_t>(targets[0]), controls,
+                                                        control_state, stream, one_target_mode, "CUDA error: ", u,
+                                                        [&] { return u; });
+    } else if (m == 2) {
+        Unitary4x4<T> u;
+        std::copy(entries.begin(), entries.end(), u.m);
+        const int32_t t0 = static_cast<int32_t>(targets[0]);
+        const int32_t t1 = static_cast<int32_t>(targets[1]);
+        if (mode == KernelMode::PairAuto) {
+            cu_unitary_2q_autopair<T>(n, state, t0, t1, masks.control_mask, masks.control_value, k, u, stream);
+        } else {
+            velloran::launch_kernel<&cu_unitary_2q_inplace_kernel<T>>(
+                dim3(velloran::grid_for(uint64_t{1} << (n - 2), kGateBlock)), dim3(kGateBlock), 0, stream,
+                static_cast<int64_t>(n), state, t0, t1, masks.control_mask, masks.control_value, u);
+        }
+    } else {
+        device_matrix = upload(entries, stream);
+        device_targets = upload(targets, stream);
+        if (m <= kMaxInplaceTargets) device_sorted = upload(sorted_targets, stream);
+        if (m > kMaxInplaceTargets) {
+            const uint64_t amplitudes = uint64_t{1} << n;
+            const size_t state_bytes = velloran::checked_bytes(amplitudes, sizeof(CuComplex<T>));
+            scratch = velloran::DeviceBuffer<CuComplex<T>>(amplitudes);
+            check_cuda(cudaMemcpyAsync(scratch.get(), state, state_bytes, cudaMemcpyDeviceToDevice, stream));
+            velloran::launch_kernel<&cu_unitary_kernel<T>>(
+                dim3(velloran::grid_for(amplitudes, kGateBlock)), dim3(kGateBlock), 0, stream,
+                static_cast<int64_t>(n), state, scratch.get(), device_targets.get(), static_cast<int64_t>(m),
+                target_mask, masks.control_mask, masks.control_value, device_matrix.get(),
+                static_cast<int64_t>(uint64_t{1} << m));
+            check_cuda(cudaGetLastError());
+            check_cuda(cudaMemcpyAsync(state, scratch.get(), state_bytes, cudaMemcpyDeviceToDevice, stream));
+        } else {
+            const int64_t* t = device_targets.get();
+            const int64_t* sorted = device_sorted.get();
+            const CuComplex<T>* u = device_matrix.get();
+            switch (m) {
+                case 3: launch_unitary_inplace<T, 3>(n, state, t, sorted, masks, u, stream); break;
+                case 4: launch_unitary_inplace<T, 4>(n, state, t, sorted, masks, u, stream); break;
+                case 5: launch_unitary_inplace<T, 5>(n, state, t, sorted, masks, u, stream); break;
+                default: throw std::invalid_argument("unsupported inplace unitary target size");
+            }
+        }
+    }
+    check_cuda(cudaGetLastError());
+    check_cuda(cudaStreamSynchronize(stream));
+    device_targets.free_checked();
+    device_matrix.free_checked();
+    device_sorted.free_checked();
+    scratch.free_checked();
+}
+
+template void cu_unitary<float>(uint64_t, CuComplex<float>*, const std::vector<int64_t>&,
+                                const std::vector<int64_t>&, const std::vector<int64_t>&,
+                                const std::vector<std::complex<double>>&, int64_t, cudaStream_t, KernelMode);
+template void cu_unitary<double>(uint64_t, CuComplex<double>*, const std::vector<int64_t>&,
+                                 const std::vector<int64_t>&, const std::vector<int64_t>&,
+                                 const std::vector<std::complex<double>>&, int64_t, cudaStream_t, KernelMode);
+
+}  // namespace ketsim

@@ -1,0 +1,52 @@
+// The matrix types of the UNITARY gate and the dense product the UNITARY kernels apply to the
+// amplitudes of one base index.
+#pragma once
+
+#include <cstdint>
+
+#include "../../common/cu_complex.h"
+
+namespace ketsim {
+
+// Row-major one-target matrix, passed to kernels by value.
+template <typename T>
+struct Unitary2x2 {
+    CuComplex<T> u00, u01, u10, u11;
+};
+
+// Row-major two-target matrix, passed to kernels by value (128 or 256 bytes).
+template <typename T>
+struct Unitary4x4 {
+    CuComplex<T> m[16];
+};
+
+// The OR of 2^targets[j] over the set bits j of the matrix index c, the offset of the
+// amplitude that matrix index c names relative to its base index. Targets are in caller order.
+VELLORAN_HD uint64_t spread_matrix_index(uint64_t c, const int64_t* targets, int64_t m) {
+    uint64_t offset = 0;
+    for (int64_t j = 0; j < m; ++j) {
+        if ((c >> j) & 1) offset |= uint64_t{1} << targets[j];
+    }
+    return offset;
+}
+
+// Row r of the product: sum over c of M(r, c) a(c), accumulated from 0 in increasing c.
+template <int D, typename T, typename Matrix>
+VELLORAN_HD CuComplex<T> dense_row(const Matrix& matrix, int r, const CuComplex<T> (&a)[D]) {
+    CuComplex<T> sum{T(0), T(0)};
+#pragma unroll
+    for (int c = 0; c < D; ++c) sum = sum + matrix[r * D + c] * a[c];
+    return sum;
+}
+
+// a <- M a; every row is formed before `a` is overwritten.
+template <int D, typename T, typename Matrix>
+VELLORAN_HD void apply_dense(const Matrix& matrix, CuComplex<T> (&a)[D]) {
+    CuComplex<T> out[D];
+#pragma unroll
+    for (int r = 0; r < D; ++r) out[r] = dense_row(matrix, r, a);
+#pragma unroll
+    for (int r = 0; r < D; ++r) a[r] = out[r];
+}
+
+}  // namespace ketsim
