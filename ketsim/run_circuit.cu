@@ -16,23 +16,17 @@ void require_params(const GateRecord& gate, size_t count, const char* message) {
     if (gate.params.size() != count) throw std::invalid_argument(message);
 }
 
-// The first target as the launchers take it. A gate without one, or with an index that does not
-// fit the launchers' 32-bit operand, is refused here rather than narrowed into another qubit.
-int32_t first_target(const GateRecord& gate) {
-    if (gate.targets.empty()) throw std::invalid_argument("gate requires a target qubit");
-    const int64_t t = gate.targets.front();
-    if (t < std::numeric_limits<int32_t>::min() || t > std::numeric_limits<int32_t>::max()) {
-        throw std::invalid_argument("target qubit index " + std::to_string(t) + " is out of range");
-    }
-    return static_cast<int32_t>(t);
-}
-
+// A target as the launchers take it: an index that does not fit their 32-bit operand is refused
+// here rather than narrowed into another qubit.
 int32_t narrow_target(int64_t t) {
     if (t < std::numeric_limits<int32_t>::min() || t > std::numeric_limits<int32_t>::max()) {
         throw std::invalid_argument("target qubit index " + std::to_string(t) + " is out of range");
     }
     return static_cast<int32_t>(t);
 }
+
+// The first target, -1 when the gate has none (the launcher rejects it after its control checks).
+int32_t first_target(const GateRecord& gate) { return gate.targets.empty() ? -1 : narrow_target(gate.targets.front()); }
 
 }  // namespace
 
