@@ -15,6 +15,15 @@ struct FixedGate {
     static VELLORAN_HD NoArgs prepare(NoArgs) { return {}; }
 };
 
+// A fixed gate whose AutoPair kernels compute exactly what its all-state and pair kernels do.
+template <class Gate>
+struct UniformFixedGate : FixedGate {
+    template <class T>
+    static VELLORAN_HD void apply_auto(CuComplex<T>& a0, CuComplex<T>& a1, NoArgs c) {
+        Gate::apply_generic(a0, a1, c);
+    }
+};
+
 // (1 + i) z and (1 - i) z, the factors of the square-root gates.
 template <typename T>
 VELLORAN_HD CuComplex<T> times_one_plus_i(CuComplex<T> z) {

@@ -4,17 +4,13 @@
 
 namespace ketsim {
 
-struct SqrtxdagGate : FixedGate {
+struct SqrtxdagGate : UniformFixedGate<SqrtxdagGate> {
     template <class T>
     static VELLORAN_HD void apply_generic(CuComplex<T>& a0, CuComplex<T>& a1, NoArgs) {
         const CuComplex<T> h0 = scale(a0, T(0.5));
         const CuComplex<T> h1 = scale(a1, T(0.5));
         a0 = times_one_minus_i(h0) + times_one_plus_i(h1);
         a1 = times_one_plus_i(h0) + times_one_minus_i(h1);
-    }
-    template <class T>
-    static VELLORAN_HD void apply_auto(CuComplex<T>& a0, CuComplex<T>& a1, NoArgs c) {
-        apply_generic(a0, a1, c);
     }
 };
 

@@ -4,17 +4,13 @@
 
 namespace ketsim {
 
-struct XGate : FixedGate {
+struct XGate : UniformFixedGate<XGate> {
     static constexpr bool kScanControlled = true;
     template <class T>
     static VELLORAN_HD void apply_generic(CuComplex<T>& a0, CuComplex<T>& a1, NoArgs) {
         const CuComplex<T> t = a0;
         a0 = a1;
         a1 = t;
-    }
-    template <class T>
-    static VELLORAN_HD void apply_auto(CuComplex<T>& a0, CuComplex<T>& a1, NoArgs c) {
-        apply_generic(a0, a1, c);
     }
 };
 

@@ -4,15 +4,11 @@
 
 namespace ketsim {
 
-struct ZGate : FixedGate {
+struct ZGate : UniformFixedGate<ZGate> {
     static constexpr bool kHighOnly = true;
     template <class T>
     static VELLORAN_HD void apply_generic(CuComplex<T>&, CuComplex<T>& a1, NoArgs) {
         a1 = CuComplex<T>{-a1.re, -a1.im};
-    }
-    template <class T>
-    static VELLORAN_HD void apply_auto(CuComplex<T>& a0, CuComplex<T>& a1, NoArgs c) {
-        apply_generic(a0, a1, c);
     }
 };
 
