@@ -1,7 +1,8 @@
 // Host stand-in for the CUDA runtime calls the modules make (see host_runtime.h).
 #include "host_runtime.h"
 
-#include <omp.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,9 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 constinit thread_local uint3 threadIdx __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
 constinit thread_local uint3 blockIdx __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
@@ -245,6 +249,95 @@ LaunchScope::~LaunchScope() {
     tl_fault_slot = previous_slot;
 }
 
-int worker_count() { return omp_get_max_threads(); }
+namespace {
+
+// A fixed team of worker threads that run the parts of one grid at a time. Idle workers spin
+// briefly for the next grid (launches come back to back) and then sleep, so a busy machine is not
+// made busier by waiting.
+class WorkerPool {
+public:
+    explicit WorkerPool(unsigned threads) : parts_(threads) {
+        for (unsigned part = 1; part < threads; ++part) workers_.emplace_back([this, part] { work(part); });
+    }
+
+    unsigned parts() const { return parts_; }
+
+    void run(WorkerTask task, void* context) {
+        std::lock_guard<std::mutex> turn(run_mutex_);
+        task_ = task;
+        context_ = context;
+        pending_.store(parts_ - 1, std::memory_order_relaxed);
+        generation_.fetch_add(1, std::memory_order_release);
+        generation_.notify_all();
+        task(context, 0, parts_);
+        for (int spins = 0; pending_.load(std::memory_order_acquire) != 0; ++spins) {
+            if (spins > kSpins) pending_.wait(pending_.load(std::memory_order_acquire), std::memory_order_acquire);
+        }
+    }
+
+private:
+    static constexpr int kSpins = 20000;
+
+    [[noreturn]] void work(unsigned part) {
+        uint64_t seen = 0;
+        for (;;) {
+            uint64_t now = generation_.load(std::memory_order_acquire);
+            for (int spins = 0; now == seen; ++spins) {
+                if (spins > kSpins) generation_.wait(seen, std::memory_order_acquire);
+                now = generation_.load(std::memory_order_acquire);
+            }
+            seen = now;
+            task_(context_, part, parts_);
+            if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) pending_.notify_one();
+        }
+    }
+
+    const unsigned parts_;
+    std::vector<std::thread> workers_;
+    std::mutex run_mutex_;
+    WorkerTask task_ = nullptr;
+    void* context_ = nullptr;
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<unsigned> pending_{0};
+};
+
+// VELLORAN_HOST_THREADS, else the CPUs this process may run on.
+unsigned configured_threads() {
+    if (const char* text = std::getenv("VELLORAN_HOST_THREADS")) {
+        const long value = std::strtol(text, nullptr, 10);
+        if (value >= 1 && value <= 1024) return static_cast<unsigned>(value);
+    }
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return hardware ? hardware : 1;
+}
+
+std::mutex g_pool_mutex;
+WorkerPool* g_pool = nullptr;
+
+// A forked child has none of the parent's workers: it builds its own team on first use. The
+// parent's pool object is left alone (its threads do not exist in the child).
+void forget_pool_in_child() {
+    new (&g_pool_mutex) std::mutex();
+    g_pool = nullptr;
+}
+
+WorkerPool& pool() {
+    std::lock_guard<std::mutex> lock(g_pool_mutex);
+    if (!g_pool) {
+        static std::once_flag registered;
+        std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+        // Workers live for the whole process, like a device context.
+        g_pool = new WorkerPool(configured_threads());
+    }
+    return *g_pool;
+}
+
+}  // namespace
+
+unsigned worker_count() { return pool().parts(); }
+
+void run_on_workers(WorkerTask task, void* context) { pool().run(task, context); }
 
 }  // namespace velloran::host

@@ -106,26 +106,31 @@ struct LaunchScope {
     int* previous_slot;
 };
 
-int worker_count();
+// Runs task(context, part, parts) for every part on the host's worker threads, the calling
+// thread taking part 0, and returns when all parts are done. Grids of several launching threads
+// take turns.
+using WorkerTask = void (*)(void* context, unsigned part, unsigned parts);
+void run_on_workers(WorkerTask task, void* context);
+unsigned worker_count();
 
-// Runs every block of the grid, blocks in parallel over the CPU cores. In an ordinary launch a
+// Runs every block of the grid, blocks split evenly over the workers. In an ordinary launch a
 // block's threads run one after another on one core. A barrier launch runs each block as a single
 // thread (blockDim reads 1), which is exact for kernels whose loops all stride by blockDim.x.
 template <typename Body>
 void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& body) {
-    const long long blocks_x = grid.x;
-    const long long blocks = blocks_x * grid.y * grid.z;
+    const unsigned long long blocks_x = grid.x;
+    const unsigned long long blocks = blocks_x * grid.y * grid.z;
     const dim3 effective_block = barriers ? dim3(1, 1, 1) : block;
-    const bool parallel = blocks > 1 && worker_count() > 1;
     int fault = 0;
-#pragma omp parallel if (parallel)
-    {
+    auto run_part = [&](unsigned part, unsigned parts) {
+        const unsigned long long begin = blocks * part / parts;
+        const unsigned long long end = blocks * (part + 1) / parts;
+        if (begin == end) return;
         if (shared_bytes) worker_shared_buffer(shared_bytes);
         LaunchScope launch_scope(barriers, &fault);
         gridDim = grid;
         blockDim = effective_block;
-#pragma omp for schedule(static)
-        for (long long b = 0; b < blocks; ++b) {
+        for (unsigned long long b = begin; b < end; ++b) {
             blockIdx.x = static_cast<unsigned>(b % blocks_x);
             blockIdx.y = static_cast<unsigned>((b / blocks_x) % grid.y);
             blockIdx.z = static_cast<unsigned>(b / (blocks_x * grid.y));
@@ -140,6 +145,13 @@ void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& 
                 }
             }
         }
+    };
+    using Part = decltype(run_part);
+    if (blocks == 1 || worker_count() == 1) {
+        run_part(0, 1);
+    } else {
+        run_on_workers([](void* context, unsigned part, unsigned parts) { (*static_cast<Part*>(context))(part, parts); },
+                       &run_part);
     }
     if (fault) report_kernel_fault(static_cast<cudaError_t>(fault));
 }

@@ -97,7 +97,7 @@ TEST_F(HostLaunches, BlocksShareOutOverEveryWorkerAndEachBlockStaysOnOne) {
         EXPECT_EQ(workers.size(), 1u) << "block " << block << " ran on several threads";
         all.insert(workers.begin(), workers.end());
     }
-    EXPECT_EQ(all.size(), static_cast<size_t>(std::min(velloran::host::worker_count(), static_cast<int>(blocks))));
+    EXPECT_EQ(all.size(), static_cast<size_t>(std::min(velloran::host::worker_count(), static_cast<unsigned>(blocks))));
 }
 
 class HostDevice : public RuntimeTest {};
