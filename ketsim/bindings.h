@@ -34,9 +34,13 @@ decltype(auto) with_precision(DeviceState& state, F&& f) {
     return f(static_cast<CuComplex<double>*>(state.device_ptr));
 }
 
-// Registration, in the module's order: the DeviceState class, then the functions.
+// Registration, in the module's order: the DeviceState and PreparedFusionChunk classes, then the
+// functions.
 void bind_device_state(pybind11::module_& m);
 void bind_run_circuit_device(pybind11::module_& m);
+void bind_prepared_fusion_chunk(pybind11::module_& m);
+void bind_prepare_fusion_chunk_gates(pybind11::module_& m);
+void bind_execute_prepared_fusion_chunk(pybind11::module_& m);
 void bind_run_circuit_device_gates(pybind11::module_& m);
 void bind_measure_device(pybind11::module_& m);
 void bind_run_circuit(pybind11::module_& m);

@@ -22,7 +22,10 @@ PYBIND11_MODULE(ketsim, m) {
         .finalize();
 
     ketsim::bind_device_state(m);
+    ketsim::bind_prepared_fusion_chunk(m);
     ketsim::bind_run_circuit_device(m);
+    ketsim::bind_prepare_fusion_chunk_gates(m);
+    ketsim::bind_execute_prepared_fusion_chunk(m);
     ketsim::bind_run_circuit_device_gates(m);
     ketsim::bind_measure_device(m);
     ketsim::bind_run_circuit(m);

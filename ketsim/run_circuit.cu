@@ -1,4 +1,4 @@
-// The gate dispatcher and the mode switch of the circuit runner.
+// The gate dispatcher, the mode switch of the circuit runner and the group loop of fused plans.
 #include "run_circuit.h"
 
 #include <limits>
@@ -89,11 +89,41 @@ void apply_gate(uint64_t n, CuComplex<T>* state, const GateRecord& gate, KernelM
 }
 
 template <typename T>
+void execute_plan(uint64_t n, CuComplex<T>* state, const std::vector<GateRecord>& gates,
+                  const fusion::FusionPlan& plan, const fusion::FusionWorkspace<T>& workspace) {
+    for (const fusion::FusionGroup& group : plan.groups) {
+        if (group.kind == fusion::AutoPair) {
+            apply_gate<T>(n, state, gates.at(group.gate_indices.at(0)), KernelMode::PairAuto);
+            continue;
+        }
+        fusion::run_fused_group<T>(workspace, state, group, nullptr);
+        velloran::check_cuda(cudaGetLastError());
+    }
+}
+
+template <typename T>
 void run_gate_list(uint64_t n, CuComplex<T>* state, const std::vector<GateRecord>& gates, KernelMode mode) {
     if (mode == KernelMode::PairAutoFusion) {
-        throw std::invalid_argument("KernelMode.PairAutoFusion is not available in this build of ketsim");
+        const fusion::FusionPlan plan = fusion::plan_fusion(static_cast<int64_t>(n), gates, fusion::FusionOptions{});
+        fusion::FusionWorkspace<T> workspace = fusion::prepare_fusion_workspace<T>(static_cast<int64_t>(n), plan);
+        const fusion::FusionWorkspaceScope<T> scope(workspace);
+        execute_plan<T>(n, state, gates, plan, workspace);
+        return;
     }
     for (const GateRecord& gate : gates) apply_gate<T>(n, state, gate, mode);
+}
+
+template <typename T>
+void execute_prepared_chunk(CuComplex<T>* state, uint64_t num_state, int32_t device_id,
+                            const fusion::PreparedFusionChunk& chunk) {
+    if (chunk.n < 1 || chunk.n > 62 || num_state != (uint64_t{1} << chunk.n)) {
+        throw std::invalid_argument("state size does not match prepared chunk");
+    }
+    velloran::check_cuda(cudaSetDevice(device_id));
+    fusion::FusionWorkspace<T> workspace = fusion::prepare_fusion_workspace<T>(chunk.n, chunk.plan);
+    const fusion::FusionWorkspaceScope<T> scope(workspace);
+    execute_plan<T>(static_cast<uint64_t>(chunk.n), state, chunk.gates, chunk.plan, workspace);
+    velloran::check_cuda(cudaStreamSynchronize(nullptr));
 }
 
 template <typename T>
@@ -112,5 +142,12 @@ template void run_gate_list<float>(uint64_t, CuComplex<float>*, const std::vecto
 template void run_gate_list<double>(uint64_t, CuComplex<double>*, const std::vector<GateRecord>&, KernelMode);
 template void apply_gate<float>(uint64_t, CuComplex<float>*, const GateRecord&, KernelMode);
 template void apply_gate<double>(uint64_t, CuComplex<double>*, const GateRecord&, KernelMode);
+template void execute_plan<float>(uint64_t, CuComplex<float>*, const std::vector<GateRecord>&,
+                                  const fusion::FusionPlan&, const fusion::FusionWorkspace<float>&);
+template void execute_plan<double>(uint64_t, CuComplex<double>*, const std::vector<GateRecord>&,
+                                   const fusion::FusionPlan&, const fusion::FusionWorkspace<double>&);
+template void execute_prepared_chunk<float>(CuComplex<float>*, uint64_t, int32_t, const fusion::PreparedFusionChunk&);
+template void execute_prepared_chunk<double>(CuComplex<double>*, uint64_t, int32_t,
+                                             const fusion::PreparedFusionChunk&);
 
 }  // namespace ketsim

@@ -1,0 +1,35 @@
+// Index arithmetic of the fused executors: depositing a compact index into the bits of a mask, and
+// walking the indices that a mask selects.
+#pragma once
+
+#include <cstdint>
+
+#include "../../common/backend.h"
+#include "../gates/index_bits.h"
+
+namespace ketsim::fusion {
+
+// Set bits of x, without compiler builtins so that both builds share it.
+VELLORAN_HD int bit_count(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((x * 0x0101010101010101ull) >> 56);
+}
+
+// pdep(x, mask) for x below 2^popcount(mask), where `complement` holds the index's other bits:
+// depositing into mask is inserting zeros at the complement's bits, so the shorter of the two bit
+// loops does it. `via_complement` says which one that is (see prefer_complement).
+VELLORAN_HD uint64_t deposit_into(uint64_t x, uint64_t mask, uint64_t complement, bool via_complement) {
+    return via_complement ? insert_zero_bits(x, complement, 0) : deposit_bits(x, mask);
+}
+
+VELLORAN_HD bool prefer_complement(uint64_t mask, uint64_t complement) {
+    return bit_count(complement) < bit_count(mask);
+}
+
+// x + y counted only in the bits of `mask` (x and y are subsets of mask): steps through the
+// deposited indices pdep(i, mask) without depositing every i anew.
+VELLORAN_HD uint64_t masked_add(uint64_t x, uint64_t y, uint64_t mask) { return ((x | ~mask) + y) & mask; }
+
+}  // namespace ketsim::fusion
