@@ -1,8 +1,10 @@
-// cuBLAS stand-in over OpenBLAS's CBLAS interface (column-major, like cuBLAS).
+// cuBLAS stand-in over OpenBLAS's CBLAS interface (column-major, like cuBLAS), with the columns of
+// the product split over the host's kernel workers.
 #include "host_cublas.h"
 
 #include <cblas.h>
 
+#include <mutex>
 #include <new>
 
 struct cublasContext {
@@ -24,6 +26,32 @@ bool valid_gemm(cublasHandle_t handle, cublasOperation_t transa, cublasOperation
     const int rows_a = transa == CUBLAS_OP_N ? m : k;
     const int rows_b = transb == CUBLAS_OP_N ? k : n;
     return lda >= (rows_a > 1 ? rows_a : 1) && ldb >= (rows_b > 1 ? rows_b : 1) && ldc >= (m > 1 ? m : 1);
+}
+
+// Runs gemm(n_begin, n_count) over slices of the columns of C on the host's workers, each slice on
+// a single-threaded OpenBLAS call: OpenBLAS's own threads would compete with the workers.
+template <typename Gemm>
+void run_column_slices(int n, Gemm&& gemm) {
+    static std::once_flag single_threaded;
+    std::call_once(single_threaded, [] { scipy_openblas_set_num_threads(1); });
+    struct Slices {
+        int n;
+        Gemm* gemm;
+    } slices{n, &gemm};
+    velloran::host::run_on_workers(
+        [](void* context, unsigned part, unsigned parts) {
+            const auto& s = *static_cast<Slices*>(context);
+            const int begin = static_cast<int>(static_cast<long long>(s.n) * part / parts);
+            const int end = static_cast<int>(static_cast<long long>(s.n) * (part + 1) / parts);
+            if (begin < end) (*s.gemm)(begin, end - begin);
+        },
+        &slices);
+}
+
+// Where column `col` of op(B) starts.
+template <typename Scalar>
+const Scalar* column_of_op(const Scalar* B, cublasOperation_t transb, int ldb, int col) {
+    return transb == CUBLAS_OP_N ? B + static_cast<long long>(col) * ldb : B + col;
 }
 
 }  // namespace
@@ -52,8 +80,10 @@ cublasStatus_t cublasCgemm(cublasHandle_t handle, cublasOperation_t transa, cubl
     if (!handle) return CUBLAS_STATUS_NOT_INITIALIZED;
     if (!valid_gemm(handle, transa, transb, m, n, k, lda, ldb, ldc)) return CUBLAS_STATUS_INVALID_VALUE;
     if (m == 0 || n == 0) return CUBLAS_STATUS_SUCCESS;
-    scipy_cblas_cgemm(CblasColMajor, to_cblas(transa), to_cblas(transb), m, n, k, alpha, A, lda, B, ldb, beta, C,
-                      ldc);
+    run_column_slices(n, [&](int col, int count) {
+        scipy_cblas_cgemm(CblasColMajor, to_cblas(transa), to_cblas(transb), m, count, k, alpha, A, lda,
+                          column_of_op(B, transb, ldb, col), ldb, beta, C + static_cast<long long>(col) * ldc, ldc);
+    });
     return CUBLAS_STATUS_SUCCESS;
 }
 
@@ -64,7 +94,9 @@ cublasStatus_t cublasZgemm(cublasHandle_t handle, cublasOperation_t transa, cubl
     if (!handle) return CUBLAS_STATUS_NOT_INITIALIZED;
     if (!valid_gemm(handle, transa, transb, m, n, k, lda, ldb, ldc)) return CUBLAS_STATUS_INVALID_VALUE;
     if (m == 0 || n == 0) return CUBLAS_STATUS_SUCCESS;
-    scipy_cblas_zgemm(CblasColMajor, to_cblas(transa), to_cblas(transb), m, n, k, alpha, A, lda, B, ldb, beta, C,
-                      ldc);
+    run_column_slices(n, [&](int col, int count) {
+        scipy_cblas_zgemm(CblasColMajor, to_cblas(transa), to_cblas(transb), m, count, k, alpha, A, lda,
+                          column_of_op(B, transb, ldb, col), ldb, beta, C + static_cast<long long>(col) * ldc, ldc);
+    });
     return CUBLAS_STATUS_SUCCESS;
 }
