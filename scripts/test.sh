@@ -9,6 +9,10 @@ bash scripts/setup_env.sh
 py="$here/.venv/bin/python"
 
 if [ "$VELLORAN_BACKEND" = "host" ]; then
+  # The C++ tests use GoogleTest from the system's packages.
+  if [ ! -f /usr/include/gtest/gtest.h ] && command -v apt-get >/dev/null; then
+    apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
+  fi
   cmake -S . -B build/cpp-tests -G Ninja -DVELLORAN_BACKEND=host -DVELLORAN_BUILD_TESTS=ON \
     -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
   cmake --build build/cpp-tests -j "${JOBS:-2}"
