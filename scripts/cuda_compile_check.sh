@@ -6,6 +6,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 [ -x .venv/bin/python ] || bash scripts/setup_env.sh
 py="$here/.venv/bin/python"
+export PATH="$here/.venv/bin:$PATH"
 archs=${CUDA_ARCHS:-90-real}
 [ "$archs" = all ] && archs="75-real;80-real;86-real;89-real;90-real;120"
 command -v nvcc >/dev/null || export PATH="/usr/local/cuda/bin:$PATH"

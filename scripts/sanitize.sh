@@ -6,6 +6,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 [ -x .venv/bin/python ] || bash scripts/setup_env.sh
 py="$here/.venv/bin/python"
+export PATH="$here/.venv/bin:$PATH"
 build=build/asan
 cmake -S . -B "$build" -G Ninja -DVELLORAN_BACKEND=host -DVELLORAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null

@@ -10,6 +10,6 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "pybind11>=3" "scikit-build-core>=0.10" "numpy>=1.24" "scipy-openblas32>=0.3.27" \
-  "pytest>=8" "hypothesis>=6.100"
+  "pytest>=8" "hypothesis>=6.100" ninja
 .venv/bin/python -m pip install -q --no-build-isolation ".[test]"
 .venv/bin/python -c "import ketsim; print('ketsim backend:', ketsim.__backend__)"

@@ -7,6 +7,7 @@ cd "$here"
 export VELLORAN_BACKEND=${VELLORAN_BACKEND:-host}
 bash scripts/setup_env.sh
 py="$here/.venv/bin/python"
+export PATH="$here/.venv/bin:$PATH"
 
 if [ "$VELLORAN_BACKEND" = "host" ]; then
   # The C++ tests use GoogleTest from the system's packages.
