@@ -270,8 +270,10 @@ public:
         generation_.fetch_add(1, std::memory_order_release);
         generation_.notify_all();
         task(context, 0, parts_);
-        for (int spins = 0; pending_.load(std::memory_order_acquire) != 0; ++spins) {
-            if (spins > kSpins) pending_.wait(pending_.load(std::memory_order_acquire), std::memory_order_acquire);
+        // Wait on the count seen to be nonzero: re-reading it could give 0, and waiting on 0 never ends.
+        unsigned left;
+        for (int spins = 0; (left = pending_.load(std::memory_order_acquire)) != 0; ++spins) {
+            if (spins > kSpins) pending_.wait(left, std::memory_order_acquire);
         }
     }
 
