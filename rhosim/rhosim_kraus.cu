@@ -1,0 +1,114 @@
+// Non-unitary operations on the density matrix: the five built-in single-qubit channels in closed
+// form, and general Kraus channels rho -> sum_m K_m rho K_m^dagger on one to three qubits.
+#include <stdexcept>
+
+#include "../common/cuda_check.h"
+#include "density_kernels.h"
+#include "rhosim_launchers.h"
+
+namespace velloran::rhosim {
+
+namespace {
+
+using density::ChannelKind;
+
+// One thread per entry; the thread whose row and column both lack the target bit owns the 2 x 2
+// block and updates it.
+template <typename T, ChannelKind Kind>
+__global__ void channel_kernel(CuComplex<T>* rho, uint64_t dim, uint64_t target_mask, T parameter) {
+    const uint64_t r = entry_row();
+    const uint64_t c = entry_column();
+    if (r >= dim || c >= dim || (r & target_mask) || (c & target_mask)) return;
+    constexpr int32_t kind = static_cast<int32_t>(Kind);
+    CuComplex<T> b[4] = {rho[r * dim + c], rho[r * dim + (c | target_mask)], rho[(r | target_mask) * dim + c],
+                          rho[(r | target_mask) * dim + (c | target_mask)]};
+    apply_channel_rule(kind, parameter, b);
+    if (channel_moves_populations(kind)) rho[r * dim + c] = b[0];
+    rho[r * dim + (c | target_mask)] = b[1];
+    rho[(r | target_mask) * dim + c] = b[2];
+    if (channel_moves_populations(kind)) rho[(r | target_mask) * dim + (c | target_mask)] = b[3];
+}
+
+template <typename T, int K>
+__global__ void kraus_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets targets, int64_t matrix_count,
+                             const CuComplex<T>* matrices) {
+    constexpr int D = 1 << K;
+    const BlockLayout<K> layout(targets);
+    const uint64_t items = layout.items();
+    const uint64_t stride = thread_stride_1d();
+    for (uint64_t i = thread_index_1d(); i < items; i += stride) {
+        const uint64_t row = layout.row_base(i);
+        const uint64_t col = layout.col_base(i);
+        CuComplex<T> b[D * D];
+        layout.load(rho, dim, row, col, b);
+        CuComplex<T> sum[D * D];
+        for (int e = 0; e < D * D; ++e) sum[e] = CuComplex<T>{T(0), T(0)};
+        // Term by term, one row of K_m B at a time, so only the block and the sum stay live.
+        for (int64_t m = 0; m < matrix_count; ++m) {
+            const CuComplex<T>* k = matrices + m * D * D;
+            for (int x = 0; x < D; ++x) {
+                CuComplex<T> left[D];
+                for (int z = 0; z < D; ++z) {
+                    CuComplex<T> acc{T(0), T(0)};
+                    for (int a = 0; a < D; ++a) acc = acc + k[x * D + a] * b[a * D + z];
+                    left[z] = acc;
+                }
+                for (int y = 0; y < D; ++y) {
+                    CuComplex<T> acc{T(0), T(0)};
+                    for (int z = 0; z < D; ++z) acc = acc + mul_conj(left[z], k[y * D + z]);
+                    sum[x * D + y] = sum[x * D + y] + acc;
+                }
+            }
+        }
+        layout.store(rho, dim, row, col, sum);
+    }
+}
+
+template <typename T, ChannelKind Kind>
+void launch_channel(CuComplex<T>* rho, uint64_t dim, uint64_t target_mask, T parameter) {
+    launch_kernel<&channel_kernel<T, Kind>>(entry_grid(dim), dim3(kTileX, kTileY), 0, nullptr, rho, dim, target_mask,
+                                            parameter);
+}
+
+template <typename T, int K>
+void launch_kraus(CuComplex<T>* rho, uint64_t dim, int64_t matrix_count, const CuComplex<T>* matrices,
+                  const DeviceTargets& targets) {
+    const uint64_t groups = dim >> K;
+    launch_kernel<&kraus_kernel<T, K>>(dim3(grid_for(groups * groups, kDensityBlock)), dim3(kDensityBlock), 0, nullptr,
+                                       rho, dim, targets, matrix_count, matrices);
+}
+
+}  // namespace
+
+template <typename T>
+void apply_channel(CuComplex<T>* rho, uint64_t dim, uint64_t target_mask, int32_t kind, T parameter) {
+    switch (kind) {
+        case 1: launch_channel<T, ChannelKind::BitFlip>(rho, dim, target_mask, parameter); break;
+        case 2: launch_channel<T, ChannelKind::PhaseFlip>(rho, dim, target_mask, parameter); break;
+        case 3: launch_channel<T, ChannelKind::Depolarizing>(rho, dim, target_mask, parameter); break;
+        case 4: launch_channel<T, ChannelKind::AmplitudeDamping>(rho, dim, target_mask, parameter); break;
+        case 5: launch_channel<T, ChannelKind::PhaseDamping>(rho, dim, target_mask, parameter); break;
+        default: throw std::runtime_error("unknown noise channel kind");
+    }
+    check_launch("channel kernel launch failed: ");
+}
+
+template <typename T>
+void apply_kraus(CuComplex<T>* rho, uint64_t dim, int64_t matrix_count, const CuComplex<T>* matrices,
+                 const DeviceTargets& targets) {
+    switch (targets.count) {
+        case 1: launch_kraus<T, 1>(rho, dim, matrix_count, matrices, targets); break;
+        case 2: launch_kraus<T, 2>(rho, dim, matrix_count, matrices, targets); break;
+        case 3: launch_kraus<T, 3>(rho, dim, matrix_count, matrices, targets); break;
+        default: throw std::runtime_error("GPU density Kraus supports at most 3 targets");
+    }
+    check_launch("kraus_kernel launch failed: ");
+}
+
+template void apply_channel<float>(CuComplex<float>*, uint64_t, uint64_t, int32_t, float);
+template void apply_channel<double>(CuComplex<double>*, uint64_t, uint64_t, int32_t, double);
+template void apply_kraus<float>(CuComplex<float>*, uint64_t, int64_t, const CuComplex<float>*, const DeviceTargets&);
+template void apply_kraus<double>(CuComplex<double>*, uint64_t, int64_t, const CuComplex<double>*,
+                                  const DeviceTargets&);
+
+}  // namespace velloran::rhosim
