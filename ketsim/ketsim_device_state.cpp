@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "../common/device_buffer.h"
+#include "../common/device_allocation.h"
 
 namespace ketsim {
 
@@ -49,27 +49,14 @@ void DeviceState::release() noexcept {
 
 void DeviceState::upload(const void* host, uint64_t count, bool use_pinned_host) {
     if (count != num_state) throw std::invalid_argument("state size does not match DeviceState size");
-    check_cuda(cudaSetDevice(device_id));
-    velloran::copy_with_registration(device_ptr, host, byte_size(), cudaMemcpyHostToDevice, const_cast<void*>(host),
-                                     use_pinned_host);
+    velloran::upload_bytes(device_id, device_ptr, host, byte_size(), use_pinned_host);
 }
 
 void DeviceState::download(void* host, uint64_t count, bool use_pinned_host) const {
     if (count != num_state) throw std::invalid_argument("state size does not match DeviceState size");
-    check_cuda(cudaSetDevice(device_id));
-    velloran::copy_with_registration(host, device_ptr, byte_size(), cudaMemcpyDeviceToHost, host, use_pinned_host);
+    velloran::download_bytes(device_id, host, device_ptr, byte_size(), use_pinned_host);
 }
 
-void DeviceState::set_zero_state() {
-    check_cuda(cudaSetDevice(device_id));
-    check_cuda(cudaMemset(device_ptr, 0, byte_size()));
-    if (dtype == Dtype::Complex64) {
-        const float one[2] = {1.0f, 0.0f};
-        check_cuda(cudaMemcpy(device_ptr, one, sizeof one, cudaMemcpyHostToDevice));
-    } else {
-        const double one[2] = {1.0, 0.0};
-        check_cuda(cudaMemcpy(device_ptr, one, sizeof one, cudaMemcpyHostToDevice));
-    }
-}
+void DeviceState::set_zero_state() { velloran::fill_basis_zero(device_id, device_ptr, byte_size(), dtype); }
 
 }  // namespace ketsim
