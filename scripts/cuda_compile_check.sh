@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
 # Compiles and links the cuda build without running it (no GPU needed). CUDA_ARCHS picks the
-# architectures: CI uses one; `CUDA_ARCHS=all` builds all six of the product.
+# architectures (default 90-real); CI uses `CUDA_ARCHS=all`, the six of the product.
 set -euo pipefail
-here=$(cd "$(dirname "$0")/.." && pwd)
-cd "$here"
-[ -x .venv/bin/python ] || bash scripts/setup_env.sh
-py="$here/.venv/bin/python"
-export PATH="$here/.venv/bin:$PATH"
+source "$(dirname "$0")/venv.sh"
 archs=${CUDA_ARCHS:-90-real}
 [ "$archs" = all ] && archs="75-real;80-real;86-real;89-real;90-real;120"
 command -v nvcc >/dev/null || export PATH="/usr/local/cuda/bin:$PATH"

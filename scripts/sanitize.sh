@@ -2,11 +2,7 @@
 # Runs the Python test suite on a host build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer, so kernel memory errors in either module fail the run.
 set -euo pipefail
-here=$(cd "$(dirname "$0")/.." && pwd)
-cd "$here"
-[ -x .venv/bin/python ] || bash scripts/setup_env.sh
-py="$here/.venv/bin/python"
-export PATH="$here/.venv/bin:$PATH"
+source "$(dirname "$0")/venv.sh"
 build=build/asan
 cmake -S . -B "$build" -G Ninja -DVELLORAN_BACKEND=host -DVELLORAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
