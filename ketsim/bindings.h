@@ -30,8 +30,8 @@ std::shared_ptr<DeviceState> upload_checked_array(int64_t n, pybind11::array& st
 // Calls f with a typed pointer to the state's amplitudes: CuComplex<float> or CuComplex<double>.
 template <typename F>
 decltype(auto) with_precision(DeviceState& state, F&& f) {
-    if (state.dtype == Dtype::Complex64) return f(static_cast<CuComplex<float>*>(state.device_ptr));
-    return f(static_cast<CuComplex<double>*>(state.device_ptr));
+    if (state.dtype == Dtype::Complex64) return f(static_cast<CuComplex<float>*>(state.device_ptr()));
+    return f(static_cast<CuComplex<double>*>(state.device_ptr()));
 }
 
 // Registration, in the module's order: the DeviceState and PreparedFusionChunk classes, then the

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../common/cuda_check.h"
+#include "../common/device_allocation.h"
 
 namespace ketsim {
 
@@ -12,12 +12,9 @@ using velloran::Dtype;
 
 class DeviceState {
 public:
+    // Not copyable; a move takes the allocation over (a move-assigned target first frees its own
+    // on its own device), which the allocation member provides.
     DeviceState(uint64_t n, Dtype dtype, int32_t device_id);
-    DeviceState(const DeviceState&) = delete;
-    DeviceState& operator=(const DeviceState&) = delete;
-    DeviceState(DeviceState&& other) noexcept;
-    DeviceState& operator=(DeviceState&& other) noexcept;
-    ~DeviceState();
 
     void upload(const void* host, uint64_t count, bool use_pinned_host);
     void download(void* host, uint64_t count, bool use_pinned_host) const;
@@ -31,10 +28,9 @@ public:
     uint64_t num_state = 0;
     Dtype dtype = Dtype::Complex128;
     int32_t device_id = 0;
-    void* device_ptr = nullptr;
+    velloran::DeviceAllocation allocation;
 
-private:
-    void release() noexcept;
+    void* device_ptr() const { return allocation.get(); }
 };
 
 }  // namespace ketsim

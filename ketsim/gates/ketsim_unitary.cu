@@ -322,9 +322,9 @@ void cu_unitary(uint64_t n, CuComplex<T>* state, const std::vector<int64_t>& tar
         const Unitary2x2<T> u{entries[0], entries[1], entries[2], entries[3]};
         // Every mode but PairAuto takes the in-place pair kernel.
         const KernelMode one_target_mode = mode == KernelMode::PairAuto ? KernelMode::PairAuto : KernelMode::Pair;
-        launch_single_qubit_gate<unitary_1q_kernels, T>(n, state, static_cast<int32_t>(targets[0]), controls,
-                                                        control_state, stream, one_target_mode, "CUDA error: ", u,
-                                                        [&] { return u; });
+        launch_checked_single_qubit_gate<unitary_1q_kernels, T>(n, state, static_cast<int32_t>(targets[0]), masks, k,
+                                                                stream, one_target_mode, "CUDA error: ", u,
+                                                                [&] { return u; });
     } else if (m == 2) {
         Unitary4x4<T> u;
         std::copy(entries.begin(), entries.end(), u.m);

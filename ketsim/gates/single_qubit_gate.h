@@ -196,19 +196,17 @@ VELLORAN_DEVICE void state_scan(uint64_t count, CuComplex<T>* state, uint64_t ta
         static constexpr auto state_scan = &g##_autopair::state_scan<T>;                                           \
     };
 
-// Picks and launches the kernel of one single-target gate. `generic` is what the all-state and pair
-// kernels receive; `make_auto()` prepares the AutoPair argument on the host and runs only in
-// PairAuto, after the mode test.
+// Picks and launches the kernel of one single-target gate whose controls (k of them, folded into
+// `masks`) and target have already been checked. `generic` is what the all-state and pair kernels
+// receive; `make_auto()` prepares the AutoPair argument on the host and runs only in PairAuto,
+// after the mode test.
 template <class Kernels, class T, class MakeAuto>
-void launch_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t target, const std::vector<int64_t>& controls,
-                              const std::vector<int64_t>& control_state, cudaStream_t stream, KernelMode mode,
-                              const char* launch_prefix, typename Kernels::gate::template Generic<T> generic,
-                              MakeAuto make_auto) {
+void launch_checked_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t target, ControlMasks masks,
+                                      uint64_t k, cudaStream_t stream, KernelMode mode, const char* launch_prefix,
+                                      typename Kernels::gate::template Generic<T> generic, MakeAuto make_auto) {
     using Gate = typename Kernels::gate;
     using velloran::grid_for;
     using velloran::launch_kernel;
-    const ControlMasks masks = build_control_masks(controls, control_state);
-    validate_gate_qubits(n, target, controls);
     const uint64_t target_bit = uint64_t{1} << target;
     const int64_t qubits = static_cast<int64_t>(n);
     const dim3 block(kGateBlock);
@@ -218,7 +216,6 @@ void launch_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t target, c
                                                       masks.control_value, generic);
     } else if (mode == KernelMode::PairAuto) {
         const auto args = make_auto();
-        const uint64_t k = controls.size();
         const uint64_t count = uint64_t{1} << (n - 1 - k);
         const dim3 grid(grid_for(count, kGateBlock));
         const uint64_t insert_mask = masks.control_mask | target_bit;
@@ -245,6 +242,18 @@ void launch_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t target, c
                                                  generic);
     }
     velloran::check_launch(launch_prefix);
+}
+
+// Checks the control list and the qubits, then launches as above.
+template <class Kernels, class T, class MakeAuto>
+void launch_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t target, const std::vector<int64_t>& controls,
+                              const std::vector<int64_t>& control_state, cudaStream_t stream, KernelMode mode,
+                              const char* launch_prefix, typename Kernels::gate::template Generic<T> generic,
+                              MakeAuto make_auto) {
+    const ControlMasks masks = build_control_masks(controls, control_state);
+    validate_gate_qubits(n, target, controls);
+    launch_checked_single_qubit_gate<Kernels, T>(n, state, target, masks, controls.size(), stream, mode,
+                                                 launch_prefix, generic, make_auto);
 }
 
 // The launcher of a gate without angles.
