@@ -9,13 +9,7 @@
 
 namespace ketsim::fusion {
 
-// Set bits of x, without compiler builtins so that both builds share it.
-VELLORAN_HD int bit_count(uint64_t x) {
-    x = x - ((x >> 1) & 0x5555555555555555ull);
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<int>((x * 0x0101010101010101ull) >> 56);
-}
+using velloran::bit_count;
 
 // pdep(x, mask) for x below 2^popcount(mask), where `complement` holds the index's other bits:
 // depositing into mask is inserting zeros at the complement's bits, so the shorter of the two bit

@@ -50,20 +50,6 @@ uint64_t active_mask_of(int64_t n, const FusionGroup& group) {
     return mask;
 }
 
-// A record may only name local qubits of its tile: the kernel indexes shared memory with them.
-bool record_fits_tile(const DeviceMatrixGate<Complex>& r, int64_t k) {
-    const auto local = [k](int32_t l) { return l >= 0 && l < k; };
-    if (!local(r.target)) return false;
-    uint64_t targets = uint64_t{1} << r.target;
-    if (r.op == kOpSwap) {
-        if (!local(r.target2) || r.target2 == r.target) return false;
-        targets |= uint64_t{1} << r.target2;
-    }
-    const uint64_t cm = static_cast<uint32_t>(r.control_mask);
-    const uint64_t cv = static_cast<uint32_t>(r.control_value);
-    return (cm >> k) == 0 && (cv & ~cm) == 0 && (cm & targets) == 0;
-}
-
 void check_plan(int64_t n, const FusionPlan& plan) {
     uint64_t sparse = 0, dense = 0;
     for (const FusionGroup& group : plan.groups) {

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 
+#include "../../common/block_loops.h"
 #include "../../common/launch.h"
 #include "fused_index.h"
 
@@ -14,53 +15,37 @@ namespace {
 
 using Tile = uint64_t;
 
-// The calling thread's place in its block, read once: the loops below stride by it.
-struct BlockLanes {
-    uint64_t first;
-    uint64_t stride;
-};
-
 // Calls f(i0, i1) for every pair of the tile that differs in local bit `target` and whose control
-// bits match; the pairs are spread over the block's threads.
+// bits match, spread over the block's threads.
 template <typename F>
-VELLORAN_DEVICE void for_each_pair(BlockLanes lanes, uint64_t half, int32_t target, uint64_t control_mask,
-                                   uint64_t control_value, F&& f) {
+VELLORAN_DEVICE void for_each_pair(int32_t k, int32_t target, uint64_t control_mask, uint64_t control_value, F&& f) {
     const uint64_t bit = uint64_t{1} << target;
-    for (uint64_t p = lanes.first; p < half; p += lanes.stride) {
-        const uint64_t i0 = insert_zero_bit(p, bit);
-        if ((i0 & control_mask) != control_value) continue;
-        f(i0, i0 | bit);
-    }
+    velloran::block_for_subset(k, bit | control_mask, control_value, [&](uint64_t i0) { f(i0, i0 + bit); });
 }
 
 template <typename T>
-VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComplex<T>>& r, BlockLanes lanes,
-                                  uint64_t half, uint64_t quarter) {
+VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComplex<T>>& r, int32_t k) {
     const uint64_t cm = static_cast<uint32_t>(r.control_mask);
     const uint64_t cv = static_cast<uint32_t>(r.control_value);
     switch (r.op) {
         case kOpSwap: {
-            const int32_t lo = r.target < r.target2 ? r.target : r.target2;
-            const int32_t hi = r.target < r.target2 ? r.target2 : r.target;
-            const uint64_t lo_bit = uint64_t{1} << lo, hi_bit = uint64_t{1} << hi;
-            for (uint64_t p = lanes.first; p < quarter; p += lanes.stride) {
-                const uint64_t idx = insert_two_zero_bits(p, lo_bit, hi_bit);
-                if ((idx & cm) != cv) continue;
-                const CuComplex<T> t = s[idx | hi_bit];
-                s[idx | hi_bit] = s[idx | lo_bit];
-                s[idx | lo_bit] = t;
-            }
+            const uint64_t a = uint64_t{1} << r.target, b = uint64_t{1} << r.target2;
+            velloran::block_for_subset(k, a | b | cm, cv, [&](uint64_t idx) {
+                const CuComplex<T> t = s[idx + a];
+                s[idx + a] = s[idx + b];
+                s[idx + b] = t;
+            });
             break;
         }
         case kOpX:
-            for_each_pair(lanes, half, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0];
                 s[i0] = s[i1];
                 s[i1] = a;
             });
             break;
         case kOpY:
-            for_each_pair(lanes, half, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = CuComplex<T>{b.im, -b.re};
                 s[i1] = CuComplex<T>{-a.im, a.re};
@@ -68,7 +53,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
             break;
         case kOpH: {
             const T h = r.matrix[0].re;
-            for_each_pair(lanes, half, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = scale(a + b, h);
                 s[i1] = scale(a - b, h);
@@ -79,10 +64,10 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
             const CuComplex<T> d0 = r.matrix[0], d1 = r.matrix[3];
             if (d0.re == T(1) && d0.im == T(0)) {
                 // Z, S, PHASE and their controlled forms leave the |0> amplitude as it is.
-                for_each_pair(lanes, half, r.target, cm, cv, [&](uint64_t, uint64_t i1) { s[i1] = d1 * s[i1]; });
+                for_each_pair(k, r.target, cm, cv, [&](uint64_t, uint64_t i1) { s[i1] = d1 * s[i1]; });
                 break;
             }
-            for_each_pair(lanes, half, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 s[i0] = d0 * s[i0];
                 s[i1] = d1 * s[i1];
             });
@@ -90,7 +75,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
         }
         case kOpRX: {
             const T c = r.matrix[0].re, w = r.matrix[1].im;
-            for_each_pair(lanes, half, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = CuComplex<T>{c * a.re - w * b.im, c * a.im + w * b.re};
                 s[i1] = CuComplex<T>{c * b.re - w * a.im, c * b.im + w * a.re};
@@ -99,7 +84,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
         }
         case kOpRY: {
             const T c = r.matrix[0].re, w = r.matrix[2].re;
-            for_each_pair(lanes, half, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = scale(a, c) - scale(b, w);
                 s[i1] = scale(b, c) + scale(a, w);
@@ -108,7 +93,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
         }
         default: {
             const CuComplex<T> m00 = r.matrix[0], m01 = r.matrix[1], m10 = r.matrix[2], m11 = r.matrix[3];
-            for_each_pair(lanes, half, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = mul_add(m00, a, m01, b);
                 s[i1] = mul_add(m10, a, m11, b);
@@ -119,32 +104,30 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
 }
 
 template <typename T>
-__global__ void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask,
+__global__ VELLORAN_VECTOR_KERNEL void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask,
                                       uint64_t inactive_mask, int32_t k, const DeviceMatrixGate<CuComplex<T>>* records,
                                       int32_t count) {
     CuComplex<T>* s = velloran::dynamic_shared<CuComplex<T>>();
-    const BlockLanes lanes{threadIdx.x, blockDim.x};
     const uint64_t length = uint64_t{1} << k;
-    const uint64_t half = length / 2, quarter = length / 4;
     // Thread i handles local indices i, i + blockDim.x, ...; their state offsets advance by the
     // deposited stride.
-    const uint64_t first = deposit_bits(lanes.first, active_mask);
-    const uint64_t step = deposit_bits(lanes.stride, active_mask);
+    const uint64_t first = deposit_bits(threadIdx.x, active_mask);
+    const uint64_t step = deposit_bits(blockDim.x, active_mask);
     const bool via_active = prefer_complement(inactive_mask, active_mask);
     for (Tile tile = blockIdx.x; tile < tile_count; tile += gridDim.x) {
         CuComplex<T>* base = state + deposit_into(tile, inactive_mask, active_mask, via_active);
         uint64_t offset = first;
-        for (uint64_t i = lanes.first; i < length; i += lanes.stride) {
+        for (uint64_t i = threadIdx.x; i < length; i += blockDim.x) {
             s[i] = base[offset];
             offset = masked_add(offset, step, active_mask);
         }
         __syncthreads();
         for (int32_t r = 0; r < count; ++r) {
-            apply_record(s, records[r], lanes, half, quarter);
+            if (record_fits_tile(records[r], k)) apply_record(s, records[r], k);
             __syncthreads();
         }
         offset = first;
-        for (uint64_t i = lanes.first; i < length; i += lanes.stride) {
+        for (uint64_t i = threadIdx.x; i < length; i += blockDim.x) {
             base[offset] = s[i];
             offset = masked_add(offset, step, active_mask);
         }
