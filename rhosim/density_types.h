@@ -7,6 +7,7 @@
 
 #include "../common/backend.h"
 #include "../common/cu_complex.h"
+#include "../common/index_bits.h"
 
 namespace velloran::density {
 
@@ -50,14 +51,7 @@ VELLORAN_HD uint64_t target_mask_of(const DeviceTargets& t) {
 // The base index of compact group g: the bits of g spread over the non-target positions in
 // ascending order, with every bit of `target_mask` 0 (zero bits inserted at the targets, lowest
 // target first).
-VELLORAN_HD uint64_t expand_group(uint64_t g, uint64_t target_mask) {
-    while (target_mask) {
-        const uint64_t low = target_mask & (~target_mask + 1);
-        g = ((g & ~(low - 1)) << 1) | (g & (low - 1));
-        target_mask &= target_mask - 1;
-    }
-    return g;
-}
+VELLORAN_HD uint64_t expand_group(uint64_t g, uint64_t target_mask) { return insert_zero_bits(g, target_mask, 0); }
 
 // The index offsets of the 2^K local basis states of a block: bit j of local index a is the value of
 // targets[j].
