@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 // CUDA function-space qualifiers have no meaning on the host.
 #define __global__
@@ -128,6 +129,9 @@ void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& 
         if (begin == end) return;
         if (shared_bytes) worker_shared_buffer(shared_bytes);
         LaunchScope launch_scope(barriers, &fault);
+        // A copy private to this worker: its arguments can stay in registers, where the shared
+        // one's would be reloaded after every store the kernel makes.
+        std::decay_t<Body> kernel = body;
         gridDim = grid;
         blockDim = effective_block;
         for (unsigned long long b = begin; b < end; ++b) {
@@ -140,7 +144,7 @@ void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& 
                         threadIdx.x = tx;
                         threadIdx.y = ty;
                         threadIdx.z = tz;
-                        body();
+                        kernel();
                     }
                 }
             }

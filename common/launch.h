@@ -48,13 +48,13 @@ __device__ __forceinline__ T* dynamic_shared() {
 template <auto Kernel, typename... Args>
 void launch_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t, Args... args) {
     if (!host::check_launch(grid, block, shared_bytes)) return;
-    host::run_grid(grid, block, shared_bytes, false, [&]() { Kernel(args...); });
+    host::run_grid(grid, block, shared_bytes, false, [=]() { Kernel(args...); });
 }
 
 template <auto Kernel, typename... Args>
 void launch_barrier_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t, Args... args) {
     if (!host::check_launch(grid, block, shared_bytes)) return;
-    host::run_grid(grid, block, shared_bytes, true, [&]() { Kernel(args...); });
+    host::run_grid(grid, block, shared_bytes, true, [=]() { Kernel(args...); });
 }
 
 template <typename T>
