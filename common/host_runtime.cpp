@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +24,9 @@ constinit thread_local dim3 gridDim __attribute__((tls_model("initial-exec"))){}
 namespace {
 
 constexpr size_t kAllocationAlignment = 256;
+// States and matrices from this size up sit on 2 MiB pages where the kernel offers them: the fused
+// kernels and high-qubit gates touch many pages per tile, and small pages turn that into TLB misses.
+constexpr size_t kLargePage = size_t{2} << 20;
 constexpr size_t kMaxSharedBytes = 48 * 1024;
 
 thread_local cudaError_t tl_last_error = cudaSuccess;
@@ -102,10 +106,14 @@ cudaError_t cudaMalloc(void** ptr, size_t bytes) {
     if (!ptr) return record(cudaErrorInvalidValue);
     *ptr = nullptr;
     if (bytes == 0) return cudaSuccess;
-    if (bytes > SIZE_MAX - kAllocationAlignment || bytes > available_bytes()) return record(cudaErrorMemoryAllocation);
-    const size_t rounded = (bytes + kAllocationAlignment - 1) / kAllocationAlignment * kAllocationAlignment;
-    void* p = std::aligned_alloc(kAllocationAlignment, rounded);
+    if (bytes > SIZE_MAX - kLargePage || bytes > available_bytes()) return record(cudaErrorMemoryAllocation);
+    const size_t alignment = bytes >= kLargePage ? kLargePage : kAllocationAlignment;
+    const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+    void* p = std::aligned_alloc(alignment, rounded);
     if (!p) return record(cudaErrorMemoryAllocation);
+#if defined(MADV_HUGEPAGE)
+    if (alignment == kLargePage) (void)madvise(p, rounded, MADV_HUGEPAGE);  // advice only; refusal is harmless
+#endif
     *ptr = p;
     return cudaSuccess;
 }
