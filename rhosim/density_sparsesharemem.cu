@@ -143,7 +143,8 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* tile, int32_t m, const DeviceDen
         default: {
             const T p = g.parameter;
             with_channel_kind(g.channel_kind, [&](auto kind) {
-                for_blocks(tile, m, t, 0, 0, 0, [&](CuComplex<T>(&b)[4]) { apply_channel_rule(decltype(kind)::value, p, b); });
+                for_blocks(tile, m, t, 0, 0, 0,
+                           [&](CuComplex<T>(&b)[4]) { apply_channel_rule(decltype(kind)::value, p, b); });
             });
             break;
         }
@@ -152,9 +153,11 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* tile, int32_t m, const DeviceDen
 
 // Every loop strides by blockDim.x, so the kernel is exact for any block size.
 template <typename T>
-__global__ VELLORAN_VECTOR_KERNEL void density_sparsesharemem_kernel(CuComplex<T>* rho, uint64_t dim, uint64_t tiles, uint64_t active_mask,
-                                              uint64_t other_mask, int32_t m, int32_t other_bits,
-                                              const DeviceDensityGate<T>* gates, int64_t gate_count) {
+__global__ VELLORAN_VECTOR_KERNEL void density_sparsesharemem_kernel(CuComplex<T>* rho, uint64_t dim, uint64_t tiles,
+                                                                     uint64_t active_mask, uint64_t other_mask, int32_t m,
+                                                                     int32_t other_bits,
+                                                                     const DeviceDensityGate<T>* gates,
+                                                                     int64_t gate_count) {
     CuComplex<T>* tile = dynamic_shared<CuComplex<T>>();
     const uint64_t first = threadIdx.x;
     const uint64_t step = blockDim.x;

@@ -104,9 +104,10 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
 }
 
 template <typename T>
-__global__ VELLORAN_VECTOR_KERNEL void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask,
-                                      uint64_t inactive_mask, int32_t k, const DeviceMatrixGate<CuComplex<T>>* records,
-                                      int32_t count) {
+__global__ VELLORAN_VECTOR_KERNEL void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count,
+                                                             uint64_t active_mask, uint64_t inactive_mask, int32_t k,
+                                                             const DeviceMatrixGate<CuComplex<T>>* records,
+                                                             int32_t count) {
     CuComplex<T>* s = velloran::dynamic_shared<CuComplex<T>>();
     const uint64_t length = uint64_t{1} << k;
     // Thread i handles local indices i, i + blockDim.x, ...; their state offsets advance by the

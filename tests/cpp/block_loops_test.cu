@@ -31,9 +31,17 @@ struct SubsetCase {
 // Lowest bits fixed or free, single free bits between fixed ones, everything fixed, nothing fixed,
 // and random masks up to the largest tile.
 std::vector<SubsetCase> subset_cases() {
-    std::vector<SubsetCase> cases = {{1, 0, 0},         {1, 1, 1},          {3, 0b010, 0b010}, {4, 0b0101, 0b0001},
-                                     {5, 0b11111, 0b10110}, {6, 0b000001, 0}, {6, 0b000011, 0b10}, {10, 0b1000000000, 0},
-                                     {10, 0b0101010101, 0b0100000001}, {10, 0, 0}, {10, 0b0000001110, 0b1000}};
+    std::vector<SubsetCase> cases = {{1, 0, 0},
+                                     {1, 1, 1},
+                                     {3, 0b010, 0b010},
+                                     {4, 0b0101, 0b0001},
+                                     {5, 0b11111, 0b10110},
+                                     {6, 0b000001, 0},
+                                     {6, 0b000011, 0b10},
+                                     {10, 0b1000000000, 0},
+                                     {10, 0b0101010101, 0b0100000001},
+                                     {10, 0, 0},
+                                     {10, 0b0000001110, 0b1000}};
     std::mt19937_64 rng(5);
     for (int j = 0; j < 40; ++j) {
         const int32_t bits = 1 + static_cast<int32_t>(rng() % 12);

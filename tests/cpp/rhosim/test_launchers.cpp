@@ -173,7 +173,9 @@ TEST(FusedLauncher, RefusesGroupsItCannotTile) {
     DeviceBuffer<CuComplex<double>> rho(kDim * kDim);
     auto records = upload(std::vector<DeviceDensityGate<double>>{record<double>(kGateUnitary, 0, 0, 0)});
     const auto launch = [&](uint64_t mask, int64_t m, int64_t count) {
-        return [&rho, &records, mask, m, count] { launch_fused<double>(kDim, rho.get(), mask, m, records.get(), count); };
+        return [&rho, &records, mask, m, count] {
+            launch_fused<double>(kDim, rho.get(), mask, m, records.get(), count);
+        };
     };
     expect_invalid(launch(0, 0, 1), "density fusion active qubits must be in [1,5]");
     expect_invalid(launch(0b111111, 6, 1), "density fusion active qubits must be in [1,5]");
