@@ -18,13 +18,6 @@ constexpr unsigned int kFusedBlock = 128;
 constexpr unsigned int kFusedMaxGrid = 65535;
 constexpr int kMaxActive = 5;
 
-// Bit j of x placed at positions[j].
-VELLORAN_DEVICE uint64_t place_bits(uint64_t x, const int32_t* positions, int32_t count) {
-    uint64_t out = 0;
-    for (int32_t j = 0; j < count; ++j) out |= ((x >> j) & 1u) << positions[j];
-    return out;
-}
-
 // Whether a side of a block is acted on, as a compile-time flag.
 using Acts = std::true_type;
 using Untouched = std::false_type;
@@ -162,14 +155,10 @@ __global__ VELLORAN_VECTOR_KERNEL void density_sparsesharemem_kernel(CuComplex<T
     const uint64_t first = threadIdx.x;
     const uint64_t step = blockDim.x;
     const uint64_t tile_step = gridDim.x;
-    int32_t positions[kMaxActive];
-    for (int32_t q = 0, j = 0; j < m; ++q) {
-        if ((active_mask >> q) & 1u) positions[j++] = q;
-    }
     const uint64_t side = uint64_t{1} << m;
     // Row or column offset of each local index (n <= 15, so offsets fit 32 bits).
     uint32_t local_offset[1 << kMaxActive];
-    for (uint64_t j = 0; j < side; ++j) local_offset[j] = static_cast<uint32_t>(place_bits(j, positions, m));
+    for (uint64_t j = 0; j < side; ++j) local_offset[j] = static_cast<uint32_t>(deposit_bits(j, active_mask));
     const uint64_t entries = side * side;
     const uint64_t group_mask = (uint64_t{1} << other_bits) - 1;
     for (uint64_t t = blockIdx.x; t < tiles; t += tile_step) {

@@ -107,11 +107,6 @@ VELLORAN_DEVICE void update_quad(CuComplex<T>* state, uint64_t base, uint64_t b0
     state[base | b0 | b1] = a[3];
 }
 
-// i with zeros inserted at bits lo and then hi (lo < hi).
-VELLORAN_HD uint64_t insert_two_zero_bits(uint64_t i, int32_t lo, int32_t hi) {
-    return insert_zero_bit(insert_zero_bit(i, uint64_t{1} << lo), uint64_t{1} << hi);
-}
-
 }  // namespace
 
 template <typename T>
@@ -122,7 +117,7 @@ __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int
     const int32_t lo = t0 < t1 ? t0 : t1;
     const int32_t hi = t0 < t1 ? t1 : t0;
     for (uint64_t i = global_thread_index(); (i >> (n - 2)) == 0; i += grid_stride()) {
-        const uint64_t base = insert_two_zero_bits(i, lo, hi);
+        const uint64_t base = insert_two_zero_bits(i, uint64_t{1} << lo, uint64_t{1} << hi);
         if ((base & control_mask) != control_value) continue;
         update_quad(state, base, b0, b1, u);
     }
@@ -133,7 +128,7 @@ __global__ void unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int32
                                       uint64_t b1, Unitary4x4<T> u) {
     const uint64_t i = global_thread_index();
     if (i >= count) return;
-    update_quad(state, insert_two_zero_bits(i, lo, hi), b0, b1, u);
+    update_quad(state, insert_two_zero_bits(i, uint64_t{1} << lo, uint64_t{1} << hi), b0, b1, u);
 }
 
 template <typename T>
