@@ -1,6 +1,7 @@
 // Validation and classification of density operations: the alias table, the cheap forms (skipped
 // global phase, diagonal gates, X and SWAP permutations, built-in channels), the named-matrix
 // builder and the matrix pool. Every check runs before any kernel is launched.
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -377,6 +378,50 @@ std::vector<std::complex<T>> named_matrix(const DensityOperation& op, const std:
     fail("unsupported named density operation '" + op.name + "'");
 }
 
+namespace {
+
+using Kraus2x2 = std::array<std::complex<double>, 4>;  // row-major
+
+// The Kraus set a built-in channel stands for, for parameter p; empty when p gives no real set.
+std::vector<Kraus2x2> channel_kraus_set(ChannelKind kind, double p) {
+    const double keep = 1.0 - p;
+    if (!(p >= 0.0) || !(keep >= 0.0)) return {};
+    const double a = std::sqrt(p), b = std::sqrt(keep);
+    switch (kind) {
+        case ChannelKind::BitFlip:
+            return {Kraus2x2{b, 0, 0, b}, Kraus2x2{0, a, a, 0}};
+        case ChannelKind::PhaseFlip:
+            return {Kraus2x2{b, 0, 0, b}, Kraus2x2{a, 0, 0, -a}};
+        case ChannelKind::Depolarizing: {
+            if (!(p <= 4.0 / 3.0)) return {};
+            const double i0 = std::sqrt(1.0 - 0.75 * p), q = std::sqrt(p / 4.0);
+            const std::complex<double> iq(0.0, q);
+            return {Kraus2x2{i0, 0, 0, i0}, Kraus2x2{0, q, q, 0}, Kraus2x2{0, -iq, iq, 0}, Kraus2x2{q, 0, 0, -q}};
+        }
+        case ChannelKind::AmplitudeDamping:
+            return {Kraus2x2{1, 0, 0, b}, Kraus2x2{0, a, 0, 0}};
+        case ChannelKind::PhaseDamping:
+            return {Kraus2x2{b, 0, 0, b}, Kraus2x2{a, 0, 0, 0}, Kraus2x2{0, 0, 0, a}};
+    }
+    return {};
+}
+
+// Whether the given matrices are the channel's own set for p, entry by entry. Any other set (the
+// same channel in another Kraus basis, or a different channel under the name) is no built-in one.
+bool matches_channel_set(const DensityOperation& op, ChannelKind kind, double p) {
+    constexpr double kTolerance = 1e-9;
+    const std::vector<Kraus2x2> expected = channel_kraus_set(kind, p);
+    if (expected.size() != static_cast<size_t>(op.kraus_count)) return false;
+    for (size_t m = 0; m < expected.size(); ++m) {
+        for (size_t e = 0; e < 4; ++e) {
+            if (!(std::abs(op.kraus_matrices[4 * m + e] - expected[m][e]) <= kTolerance)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool builtin_channel(const DensityOperation& op, ChannelKind& kind, double& parameter) {
     if (op.channel_name.empty() || op.targets.size() != 1 || op.kraus_dimension != 2) return false;
     struct Row {
@@ -397,8 +442,11 @@ bool builtin_channel(const DensityOperation& op, ChannelKind& kind, double& para
         if (op.channel_name != row.name || op.kraus_count != row.count) continue;
         if (op.kraus_matrices.size() != static_cast<size_t>(4 * row.count)) return false;
         const double v = op.kraus_matrices[4 + row.entry].real();  // the second matrix, K1
+        const double p = row.factor * (v * v);
+        // The closed form is that set's channel only: anything else runs as the Kraus sum given.
+        if (!matches_channel_set(op, row.kind, p)) return false;
         kind = row.kind;
-        parameter = row.factor * (v * v);
+        parameter = p;
         return true;
     }
     return false;

@@ -5,8 +5,8 @@ import numpy as np
 import pytest
 
 import rhosim
-from rho_reference import (CHANNELS, DTYPES, Gate, Kraus, X, apply_kraus, channel_kraus, random_density,
-                           random_kraus, run, tolerance)
+from rho_reference import (CHANNELS, DTYPES, Gate, Kraus, X, apply_kraus, apply_operation, channel_kraus,
+                           random_density, random_kraus, run, tolerance)
 
 DDS = rhosim.DeviceDensityState
 
@@ -94,28 +94,68 @@ def test_identity_and_x_kraus(dtype):
                                atol=tolerance(dtype))
 
 
-def test_builtin_recognised_from_name_and_count():
+def choi_kraus(matrices):
+    """The same channel as `matrices`, in the Kraus basis of its Choi matrix's eigenvectors (what
+    other toolkits produce from a channel given as a superoperator)."""
+    omega = np.eye(4)[:, 0] + np.eye(4)[:, 3]
+    choi = sum(np.kron(k, np.eye(2)) @ np.outer(omega, omega) @ np.kron(k, np.eye(2)).conj().T for k in matrices)
+    w, v = np.linalg.eigh(choi)
+    return np.array([np.sqrt(wi) * v[:, i].reshape(2, 2) for i, wi in enumerate(w) if wi > 1e-12])
+
+
+@pytest.mark.parametrize("fusion", ["0", "1"])
+@pytest.mark.parametrize("channel", CHANNELS)
+def test_named_set_in_another_basis_is_its_own_kraus_sum(channel, fusion, monkeypatch):
+    # The same channel in other Kraus bases (Choi eigenvectors, a sign, a global phase): the result
+    # must be that channel, whether it runs alone or among gates that fusion would group with it.
+    monkeypatch.setenv("VELLORAN_DENSITY_FUSION", fusion)
+    standard = channel_kraus(channel, 0.3)
+    rho = random_density(2, np.random.default_rng(11))
+    for matrices in (choi_kraus(standard), -standard, standard * np.exp(0.4j)):
+        ops = [Gate("h", [0]), Kraus([1], matrices, channel), Gate("x", [1])]
+        expected = rho
+        for op in [Gate("h", [0]), Kraus([1], standard), Gate("x", [1])]:
+            expected = apply_operation(expected, 2, op)
+        np.testing.assert_allclose(run(2, ops, rho), expected, atol=1e-12)
+
+
+def test_named_set_that_is_another_channel_runs_as_given():
     rho = random_density(2, np.random.default_rng(1))
-    # Named bit_flip with two arbitrary matrices: the parameter comes from Re(K1[0][1])^2 = 0.09.
+    # Two arbitrary matrices named bit_flip: Re(K1[0][1])^2 = 0.09 would read as p, but K0 and K1
+    # are not that channel's set, so the sum of the matrices given is applied.
     odd = np.array([[[5, 6], [7, 8]], [[1, 0.3 + 0.2j], [0.4, 0.5]]], dtype=complex)
-    expected = apply_kraus(rho, 2, channel_kraus("bit_flip", 0.09), [0])
-    np.testing.assert_allclose(run(2, [Kraus([0], odd, "bit_flip")], rho), expected, atol=1e-12)
-    # The same matrices under other names use other entries of K1.
-    for name, p in [("phase_flip", 1.0), ("amplitude_damping", 0.09)]:
-        expected = apply_kraus(rho, 2, channel_kraus(name, p), [0])
-        np.testing.assert_allclose(run(2, [Kraus([0], odd, name)], rho), expected, atol=1e-12)
+    for name in ["bit_flip", "phase_flip", "amplitude_damping"]:
+        np.testing.assert_allclose(run(2, [Kraus([0], odd, name)], rho), apply_kraus(rho, 2, odd, [0]), atol=1e-10)
+    # The standard set of one channel under another channel's name.
+    for given, name in [("bit_flip", "phase_flip"), ("phase_flip", "bit_flip"), ("phase_damping", "depolarizing")]:
+        matrices = channel_kraus(given, 0.2)
+        if len(matrices) != {"depolarizing": 4}.get(name, 2):
+            matrices = np.concatenate([matrices, np.zeros((1, 2, 2))])
+        np.testing.assert_allclose(run(2, [Kraus([0], matrices, name)], rho),
+                                   apply_kraus(rho, 2, matrices, [0]), atol=1e-12)
+    # A set one entry off by more than 1e-9 is not the channel's own; within it, it is.
+    near = channel_kraus("amplitude_damping", 0.4)
+    near[0, 0, 0] += 1e-6
+    np.testing.assert_allclose(run(2, [Kraus([0], near, "amplitude_damping")], rho),
+                               apply_kraus(rho, 2, near, [0]), atol=1e-12)
     # Three matrices named bit_flip, an unknown name, or two targets: applied as given.
     three = np.array([np.eye(2) * 0.5, X * 0.5, np.diag([0.5, -0.5])], dtype=complex) * np.sqrt(4 / 3)
     for op in [Kraus([1], three, "bit_flip"), Kraus([1], channel_kraus("bit_flip", 0.2), "my_channel"),
                Kraus([1, 0], np.array([np.eye(4)]), "depolarizing")]:
         expected = apply_kraus(rho, 2, np.asarray(op.kraus_matrices), op.target)
         np.testing.assert_allclose(run(2, [op], rho), expected, atol=1e-12)
-    # phase_damping needs three matrices, depolarizing four.
-    pd = channel_kraus("phase_damping", 0.36)
-    np.testing.assert_allclose(run(2, [Kraus([0], pd, "phase_damping")], rho),
-                               apply_kraus(rho, 2, pd, [0]), atol=1e-12)
     np.testing.assert_allclose(run(2, [Kraus([0], np.array([np.eye(2)] * 4) / 2, "depolarizing")], rho),
-                               rho, atol=1e-12)  # Re(K1[0][1]) = 0 gives p = 0
+                               rho, atol=1e-12)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("p", [0.0, 1e-7, 0.36, 1.0])
+@pytest.mark.parametrize("channel", CHANNELS)
+def test_standard_sets_are_recognised_at_every_parameter(channel, p, dtype):
+    rho = random_density(2, np.random.default_rng(2))
+    matrices = channel_kraus(channel, p)
+    np.testing.assert_allclose(run(2, [Kraus([0], matrices, channel)], rho, dtype), apply_kraus(rho, 2, matrices, [0]),
+                               atol=tolerance(dtype), rtol=0)
 
 
 def test_channel_name_none_is_general():
