@@ -23,9 +23,6 @@ std::shared_ptr<PreparedFusionChunk> prepare_fusion_chunk_gates(int64_t n, const
                                                                 double densemm_gate_threshold_scale,
                                                                 int32_t max_gates_per_group, bool pad_sparsesharemem) {
     if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
-    auto chunk = std::make_shared<PreparedFusionChunk>();
-    chunk->n = n;
-    chunk->gates = parse_gate_objects(gates);
     fusion::FusionOptions options;
     options.sparsesharemem_qubits = sparsesharemem_qubits;
     options.densemm_min_qubits = densemm_min_qubits;
@@ -34,6 +31,10 @@ std::shared_ptr<PreparedFusionChunk> prepare_fusion_chunk_gates(int64_t n, const
     options.max_gates_per_group = max_gates_per_group;
     options.pad_sparsesharemem = pad_sparsesharemem;
     options.fuse_swap = fuse_swap;
+    fusion::check_fusion_options(n, options);  // before the gates are read
+    auto chunk = std::make_shared<PreparedFusionChunk>();
+    chunk->n = n;
+    chunk->gates = parse_gate_objects(gates);
     {
         py::gil_scoped_release release;
         chunk->plan = fusion::plan_fusion(n, chunk->gates, options);
@@ -46,6 +47,7 @@ void execute_prepared_fusion_chunk(DeviceState& state, std::shared_ptr<PreparedF
     if (static_cast<int64_t>(state.num_qubits) != chunk->n) {
         throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
     }
+    const velloran::python::SignalPolling signals;
     py::gil_scoped_release release;
     with_precision(state, [&](auto* amplitudes) {
         execute_prepared_chunk(amplitudes, state.num_state, state.device_id, *chunk);

@@ -252,8 +252,19 @@ bool is_fusable(int64_t n, const GateRecord& gate, bool fuse_swap) {
     return valid_qubit_mask(n, gate, mask);
 }
 
+void check_fusion_options(int64_t n, const FusionOptions& options) {
+    const int64_t largest =
+        std::min<int64_t>({options.densemm_max_qubits, options.sparsesharemem_qubits, n - 1});
+    if (largest > kMaxDenseMMQubits && options.densemm_min_qubits <= largest) {
+        throw std::invalid_argument(
+            "densemm_max_qubits must be at most 10 while sparsesharemem_qubits allows larger groups: a DenseMM "
+            "group builds a 4**k matrix on the CPU");
+    }
+}
+
 FusionPlan plan_fusion(int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& options) {
     if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
+    check_fusion_options(n, options);
     return Planner(n, gates, options).run();
 }
 

@@ -77,6 +77,14 @@ struct PreparedFusionChunk {
 
 // ---- planner ----
 
+// The most qubits a DenseMM group may have: its 4^k matrix is built on the CPU for every group,
+// 16 MiB at this size.
+inline constexpr int64_t kMaxDenseMMQubits = 10;
+
+// Refuses options that would let the planner build larger dense matrices than that: DenseMM groups
+// can have min(densemm_max_qubits, sparsesharemem_qubits, n - 1) qubits.
+void check_fusion_options(int64_t n, const FusionOptions& options);
+
 // Partitions `gates` for an n-qubit state into groups in execution order, with offsets and totals.
 FusionPlan plan_fusion(int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& options);
 
