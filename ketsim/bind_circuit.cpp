@@ -14,6 +14,7 @@ namespace {
 
 void run_parsed(DeviceState& state, const std::vector<GateRecord>& gates, const std::string& endian,
                 KernelMode mode) {
+    const velloran::python::SignalPolling signals;
     py::gil_scoped_release release;
     with_precision(state, [&](auto* amplitudes) {
         run_gates(state.num_qubits, amplitudes, state.num_state, gates, endian, state.device_id, mode);

@@ -26,6 +26,7 @@ uint64_t resolve_seed(const py::object& seed) {
 // The sampling core on the state's precision, with the interpreter lock released.
 SampleResult sample_state(DeviceState& state, const std::vector<int64_t>& targets, const std::string& endian,
                           uint64_t shots, uint64_t seed, bool collapse) {
+    const velloran::python::SignalPolling signals;
     py::gil_scoped_release release;
     return with_precision(state, [&](auto* amplitudes) {
         return sample_outcomes(static_cast<int64_t>(state.num_qubits), amplitudes, state.num_state, targets, endian,

@@ -1,5 +1,5 @@
-// What the binding units of ketsim share: the NumPy state-array checks and the registration
-// functions each unit provides to the module.
+// What the binding units of ketsim share: the NumPy state-array checks, the registration functions
+// each unit provides to the module, and the construction check of the module's classes.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -9,7 +9,16 @@
 #include <string>
 
 #include "../common/cu_complex.h"
+#include "../common/python_guards.h"
+#include "fusion/fusion.h"
 #include "ketsim_device_state.h"
+
+VELLORAN_CONSTRUCTED_ONLY(ketsim::DeviceState,
+                          "DeviceState object is not initialised; create it with DeviceState.from_numpy or "
+                          "DeviceState.zero_state")
+VELLORAN_CONSTRUCTED_ONLY(ketsim::fusion::PreparedFusionChunk,
+                          "PreparedFusionChunk object is not initialised; create it with "
+                          "prepare_fusion_chunk_gates")
 
 namespace ketsim {
 

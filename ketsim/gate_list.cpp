@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "../common/python_guards.h"
+
 namespace py = pybind11;
 
 namespace ketsim {
@@ -84,12 +86,16 @@ void parse_unitary_matrix(const py::handle& value, GateRecord& record) {
     record.has_matrix = true;
 }
 
+// Both readers parse a snapshot of the chunk whose items they own: reading an item may run Python
+// code (a qubit's __index__, a mapping's keys) that changes or empties the caller's list.
 std::vector<GateRecord> parse_gate_ir(const py::list& gate_ir) {
+    const std::vector<py::object> items = velloran::python::owned_items(gate_ir);
     std::vector<GateRecord> records;
-    records.reserve(py::len(gate_ir));
-    for (const py::handle item : gate_ir) {
-        py::dict gate = py::isinstance<py::dict>(item) ? py::reinterpret_borrow<py::dict>(item)
-                                                        : py::dict(py::reinterpret_borrow<py::object>(item));
+    records.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        velloran::python::poll_signals_locked(i);
+        const py::object& item = items[i];
+        py::dict gate = py::isinstance<py::dict>(item) ? py::reinterpret_borrow<py::dict>(item) : py::dict(item);
         GateRecord record;
         record.name = gate["id"].cast<std::string>();
         record.targets = gate["target"].cast<std::vector<int64_t>>();
@@ -108,8 +114,12 @@ std::vector<GateRecord> parse_gate_ir(const py::list& gate_ir) {
 }
 
 std::vector<GateRecord> parse_gate_objects(const py::handle& gates) {
+    const std::vector<py::object> items = velloran::python::owned_items(gates);
     std::vector<GateRecord> records;
-    for (const py::handle item : py::iter(gates)) {
+    records.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        velloran::python::poll_signals_locked(i);
+        const py::object& item = items[i];
         GateRecord record;
         record.name = item.attr("id").cast<std::string>();
         record.targets = item.attr("target").cast<std::vector<int64_t>>();

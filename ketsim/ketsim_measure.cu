@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "../common/cuda_check.h"
+#include "../common/interrupt.h"
 #include "../common/device_access.h"
 #include "../common/device_buffer.h"
 #include "../common/launch.h"
@@ -111,6 +112,7 @@ std::map<std::string, uint64_t> draw_counts(const std::vector<double>& cdf, uint
         // Fewer outcomes than shots: a dense table is smaller than a map of what was drawn.
         std::vector<uint64_t> dense(outcomes, 0);
         for (uint64_t s = 0; s < shots; ++s) {
+            velloran::poll_interrupt_every(s);
             last = pick_outcome(cdf, draw_point(generator, total));
             ++dense[last];
         }
@@ -121,6 +123,7 @@ std::map<std::string, uint64_t> draw_counts(const std::vector<double>& cdf, uint
         std::unordered_map<uint64_t, uint64_t> sparse;
         sparse.reserve(static_cast<size_t>(std::min<uint64_t>(shots, uint64_t{1} << 20)));
         for (uint64_t s = 0; s < shots; ++s) {
+            velloran::poll_interrupt_every(s);
             last = pick_outcome(cdf, draw_point(generator, total));
             ++sparse[last];
         }

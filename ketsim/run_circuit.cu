@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../common/cuda_check.h"
+#include "../common/interrupt.h"
 #include "gates/gate_launchers.h"
 
 namespace ketsim {
@@ -92,6 +93,7 @@ template <typename T>
 void execute_plan(uint64_t n, CuComplex<T>* state, const std::vector<GateRecord>& gates,
                   const fusion::FusionPlan& plan, const fusion::FusionWorkspace<T>& workspace) {
     for (const fusion::FusionGroup& group : plan.groups) {
+        velloran::poll_interrupt();  // between groups: every group before this one is applied whole
         if (group.kind == fusion::AutoPair) {
             apply_gate<T>(n, state, gates.at(group.gate_indices.at(0)), KernelMode::PairAuto);
             continue;
@@ -110,7 +112,10 @@ void run_gate_list(uint64_t n, CuComplex<T>* state, const std::vector<GateRecord
         execute_plan<T>(n, state, gates, plan, workspace);
         return;
     }
-    for (const GateRecord& gate : gates) apply_gate<T>(n, state, gate, mode);
+    for (const GateRecord& gate : gates) {
+        velloran::poll_interrupt();  // between gates: a stopped run leaves whole gates applied
+        apply_gate<T>(n, state, gate, mode);
+    }
 }
 
 template <typename T>

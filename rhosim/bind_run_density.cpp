@@ -14,6 +14,7 @@ namespace {
 void run_density_operations_device(DeviceDensityState& state, int64_t num_qubits, const py::iterable& operations) {
     const std::vector<DensityOperation> records = read_operations(operations);
     if (records.empty()) return;
+    const python::SignalPolling signals;
     py::gil_scoped_release release;
     run_density_operations(state, num_qubits, records);
 }

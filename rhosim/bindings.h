@@ -1,10 +1,17 @@
-// What the binding units of rhosim share: the registration function each unit provides and the
-// checked conversion of a Python qubit count.
+// What the binding units of rhosim share: the registration function each unit provides, the
+// checked conversion of a Python qubit count, and the construction check of DeviceDensityState.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+
+#include "../common/python_guards.h"
+#include "rhosim_device_state.h"
+
+VELLORAN_CONSTRUCTED_ONLY(velloran::rhosim::DeviceDensityState,
+                          "DeviceDensityState object is not initialised; create it with "
+                          "DeviceDensityState.from_numpy or DeviceDensityState.zero_state")
 
 namespace velloran::rhosim {
 

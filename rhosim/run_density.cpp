@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "../common/device_buffer.h"
+#include "../common/interrupt.h"
 #include "density_fusion.h"
 #include "rhosim_launchers.h"
 
@@ -93,6 +94,7 @@ void execute_fused(CuComplex<T>* rho, uint64_t n, const std::vector<DensityOpera
                               checked_bytes(records.size(), sizeof(DeviceDensityGate<T>)), cudaMemcpyHostToDevice));
     }
     for (size_t g = 0; g < plan.size(); ++g) {
+        poll_interrupt();  // between groups: each group runs whole or not at all
         const DensityGroup& group = plan[g];
         if (group.kind == kGroupFused) {
             uint64_t active_mask = 0;
@@ -133,6 +135,7 @@ void execute(DeviceDensityState& state, const std::vector<DensityOperation>& ops
             execute_fused<T>(rho, n, ops, prepared, device_pool.get(), max_active, device_gates);
         } else {
             for (const PreparedDensityOp& op : prepared) {
+                poll_interrupt();  // between operations: a stopped run leaves whole operations applied
                 if (!op.skip) dispatch<T>(rho, dim, op, device_pool.get());
             }
         }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "../common/python_guards.h"
 #include "run_density.h"
 
 namespace py = pybind11;
@@ -58,8 +59,13 @@ void read_gate(const py::handle& item, DensityOperation& op) {
 }  // namespace
 
 std::vector<DensityOperation> read_operations(const py::handle& operations) {
+    // A snapshot whose items we own: reading an operation may run Python code that changes the list.
+    const std::vector<py::object> items = velloran::python::owned_items(operations);
     std::vector<DensityOperation> records;
-    for (const py::handle item : py::iter(operations)) {
+    records.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        velloran::python::poll_signals_locked(i);
+        const py::object& item = items[i];
         DensityOperation op;
         if (py::hasattr(item, "operation_kind")) {
             read_kraus(item, op);
