@@ -240,7 +240,6 @@ unsigned char* worker_shared_buffer(size_t bytes) {
         const size_t rounded = (bytes + 63) / 64 * 64;
         tl_shared.data = static_cast<unsigned char*>(std::aligned_alloc(64, rounded));
         tl_shared.size = tl_shared.data ? rounded : 0;
-        if (!tl_shared.data) std::abort();
     }
     return tl_shared.data;
 }

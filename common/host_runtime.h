@@ -3,6 +3,7 @@
 // in parallel on the CPU cores. Included only by the host build, through backend.h.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -94,7 +95,8 @@ void report_kernel_fault(cudaError_t error);
 // Validates a launch against the limits of a CUDA device; a bad one sets the last error.
 bool check_launch(dim3 grid, dim3 block, size_t shared_bytes);
 
-// Makes sure the calling worker has a dynamic shared-memory buffer of at least `bytes`.
+// Makes sure the calling worker has a dynamic shared-memory buffer of at least `bytes`; null when
+// the host is out of memory.
 unsigned char* worker_shared_buffer(size_t bytes);
 unsigned char* current_shared_buffer();
 
@@ -127,7 +129,11 @@ void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& 
         const unsigned long long begin = blocks * part / parts;
         const unsigned long long end = blocks * (part + 1) / parts;
         if (begin == end) return;
-        if (shared_bytes) worker_shared_buffer(shared_bytes);
+        if (shared_bytes && !worker_shared_buffer(shared_bytes)) {
+            // The launch fails as a whole; the blocks of other workers may have run, as on a GPU.
+            std::atomic_ref<int>(fault).store(cudaErrorMemoryAllocation, std::memory_order_relaxed);
+            return;
+        }
         LaunchScope launch_scope(barriers, &fault);
         // A copy private to this worker: its arguments can stay in registers, where the shared
         // one's would be reloaded after every store the kernel makes.
