@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,10 +12,34 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
+
+// The sanitizers are told about the fibers that run a block's threads (see BlockTeam below).
+#if defined(__SANITIZE_THREAD__)
+#define VELLORAN_HOST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VELLORAN_HOST_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VELLORAN_HOST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELLORAN_HOST_ASAN 1
+#endif
+#endif
+#if defined(VELLORAN_HOST_TSAN)
+#include <sanitizer/tsan_interface.h>
+#endif
+#if defined(VELLORAN_HOST_ASAN)
+#include <sanitizer/common_interface_defs.h>
+#endif
 
 constinit thread_local uint3 threadIdx __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
 constinit thread_local uint3 blockIdx __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
@@ -205,7 +230,219 @@ cudaError_t cudaStreamSynchronize(cudaStream_t) { return record(take_kernel_faul
 
 cudaError_t cudaDeviceSynchronize() { return record(take_kernel_fault()); }
 
+namespace {
+
+using velloran::host::BlockTask;
+
+#if defined(VELLORAN_HOST_TSAN)
+// Bookkeeping between a worker and its fibers that ThreadSanitizer must not read as ordering (or
+// as races): it orders nothing on the GPU. Kept out of line so no tracked code is inlined into it.
+#define VELLORAN_UNTRACKED __attribute__((no_sanitize("thread"), noinline))
+#else
+#define VELLORAN_UNTRACKED
+#endif
+
+// Address space of one thread's stack; pages are only backed where the kernel touches them. The
+// lowest page is a guard, so an overflow faults instead of writing into a neighbour.
+constexpr size_t kFiberStackBytes = size_t{1} << 20;
+
+// One thread of a block: a fiber with its own stack, switched to by the worker that runs the block.
+struct BlockThread {
+    ucontext_t context{};
+    void* mapping = nullptr;
+    size_t mapping_bytes = 0;
+    void* stack = nullptr;
+    uint3 index{};
+    bool finished = false;
+    void* tsan_fiber = nullptr;
+    void* asan_fake_stack = nullptr;
+};
+
+// The fibers one worker runs the threads of a block on: made on first use, grown to the largest
+// block seen, kept for the worker's lifetime and reused by every block and launch it runs.
+//
+// A block runs in rounds. In each round every thread that has not returned from the kernel runs
+// until its next __syncthreads or its return, one after another (in index order in even rounds and
+// in reverse in odd ones, so that no single order hides a missing barrier); the next round starts
+// once all are at the barrier or done. Threads that returned count as arrived at every later barrier.
+//
+// ThreadSanitizer sees each fiber as a thread. A switch to a fiber carries the worker's history into
+// it (what the launch set up); a switch back to the worker carries nothing. So the threads of a
+// block are ordered by what orders them on a GPU and nothing else: each barrier (every arriving
+// thread releases, every leaving thread acquires; rounds alternate between two addresses, so a
+// thread leaving a barrier never acquires what another did after it) and the end of the block (every
+// thread releases when it returns, the worker acquires once all have).
+class BlockTeam {
+public:
+    BlockTeam() = default;
+    BlockTeam(const BlockTeam&) = delete;
+    BlockTeam& operator=(const BlockTeam&) = delete;
+
+    ~BlockTeam() {
+        for (auto& thread : threads_) {
+#if defined(VELLORAN_HOST_TSAN)
+            __tsan_destroy_fiber(thread->tsan_fiber);
+#endif
+            munmap(thread->mapping, thread->mapping_bytes);
+        }
+    }
+
+    // Makes sure there are at least `count` fibers; false when a stack cannot be had.
+    bool reserve(unsigned count) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        while (threads_.size() < count) {
+            auto thread = std::make_unique<BlockThread>();
+            thread->mapping_bytes = kFiberStackBytes + page;
+            thread->mapping = mmap(nullptr, thread->mapping_bytes, PROT_READ | PROT_WRITE,
+                                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+            if (thread->mapping == MAP_FAILED) return false;
+            thread->stack = static_cast<unsigned char*>(thread->mapping) + page;
+            if (mprotect(thread->mapping, page, PROT_NONE) != 0 || getcontext(&thread->context) != 0) {
+                munmap(thread->mapping, thread->mapping_bytes);
+                return false;
+            }
+            thread->context.uc_stack.ss_sp = thread->stack;
+            thread->context.uc_stack.ss_size = kFiberStackBytes;
+            thread->context.uc_link = nullptr;  // the entry never returns
+            makecontext(&thread->context, &BlockTeam::entry, 0);
+#if defined(VELLORAN_HOST_TSAN)
+            thread->tsan_fiber = __tsan_create_fiber(0);
+            const std::string name = "block thread " + std::to_string(threads_.size());
+            __tsan_set_fiber_name(thread->tsan_fiber, name.c_str());
+#endif
+            threads_.push_back(std::move(thread));
+        }
+        return true;
+    }
+
+    VELLORAN_UNTRACKED void run(dim3 grid, dim3 block, unsigned long long begin, unsigned long long end, BlockTask task,
+                                void* kernel) {
+        task_ = task;
+        kernel_ = kernel;
+        count_ = block.x * block.y * block.z;
+        for (unsigned i = 0; i < count_; ++i) {
+            threads_[i]->index = uint3{i % block.x, (i / block.x) % block.y, i / (block.x * block.y)};
+        }
+#if defined(VELLORAN_HOST_TSAN)
+        worker_tsan_fiber_ = __tsan_get_current_fiber();
+#endif
+        running_team = this;
+        const unsigned long long blocks_x = grid.x;
+        for (unsigned long long b = begin; b < end; ++b) {
+            blockIdx.x = static_cast<unsigned>(b % blocks_x);
+            blockIdx.y = static_cast<unsigned>((b / blocks_x) % grid.y);
+            blockIdx.z = static_cast<unsigned>(b / (blocks_x * grid.y));
+            run_block();
+        }
+        running_team = nullptr;
+    }
+
+    // __syncthreads in the running thread: back to the worker until the round ends.
+    VELLORAN_UNTRACKED void arrive() {
+        BlockThread* self = current_;
+        void* tag = &barrier_tags_[round_ & 1];
+#if defined(VELLORAN_HOST_TSAN)
+        __tsan_release(tag);
+#endif
+        switch_to_worker(self);
+#if defined(VELLORAN_HOST_TSAN)
+        __tsan_acquire(tag);
+#endif
+    }
+
+    // The team running a block on this host thread (and so on its fibers), if any.
+    static thread_local BlockTeam* running_team;
+
+private:
+    VELLORAN_UNTRACKED void run_block() {
+        for (unsigned i = 0; i < count_; ++i) threads_[i]->finished = false;
+        unsigned live = count_;
+        for (round_ = 0; live != 0; ++round_) {
+            const bool backward = (round_ & 1) != 0;
+            for (unsigned k = 0; k < count_; ++k) {
+                BlockThread* thread = threads_[backward ? count_ - 1 - k : k].get();
+                if (thread->finished) continue;
+                switch_to_thread(thread);
+                if (thread->finished) --live;
+            }
+        }
+#if defined(VELLORAN_HOST_TSAN)
+        __tsan_acquire(&end_tag_);
+#endif
+    }
+
+    VELLORAN_UNTRACKED void switch_to_thread(BlockThread* thread) {
+        current_ = thread;
+        threadIdx = thread->index;
+#if defined(VELLORAN_HOST_TSAN)
+        __tsan_switch_to_fiber(thread->tsan_fiber, 0);
+#endif
+#if defined(VELLORAN_HOST_ASAN)
+        void* fake_stack = nullptr;
+        __sanitizer_start_switch_fiber(&fake_stack, thread->stack, kFiberStackBytes);
+#endif
+        swapcontext(&worker_context_, &thread->context);
+#if defined(VELLORAN_HOST_ASAN)
+        __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
+#endif
+    }
+
+    VELLORAN_UNTRACKED void switch_to_worker(BlockThread* self) {
+#if defined(VELLORAN_HOST_TSAN)
+        __tsan_switch_to_fiber(worker_tsan_fiber_, __tsan_switch_to_fiber_no_sync);
+#endif
+#if defined(VELLORAN_HOST_ASAN)
+        __sanitizer_start_switch_fiber(&self->asan_fake_stack, worker_stack_, worker_stack_bytes_);
+#endif
+        swapcontext(&self->context, &worker_context_);
+#if defined(VELLORAN_HOST_ASAN)
+        __sanitizer_finish_switch_fiber(self->asan_fake_stack, &worker_stack_, &worker_stack_bytes_);
+#endif
+    }
+
+    // Where every fiber starts, on its first switch: it runs the kernel once per block, for good.
+    VELLORAN_UNTRACKED static void entry() { running_team->thread_main(running_team->current_); }
+
+    [[noreturn]] VELLORAN_UNTRACKED void thread_main(BlockThread* self) {
+#if defined(VELLORAN_HOST_ASAN)
+        __sanitizer_finish_switch_fiber(nullptr, &worker_stack_, &worker_stack_bytes_);
+#endif
+        for (;;) {
+            task_(kernel_);
+            self->finished = true;
+#if defined(VELLORAN_HOST_TSAN)
+            __tsan_release(&barrier_tags_[round_ & 1]);
+            __tsan_release(&end_tag_);
+#endif
+            switch_to_worker(self);
+        }
+    }
+
+    std::vector<std::unique_ptr<BlockThread>> threads_;
+    unsigned count_ = 0;
+    BlockTask task_ = nullptr;
+    void* kernel_ = nullptr;
+    BlockThread* current_ = nullptr;
+    unsigned round_ = 0;
+    ucontext_t worker_context_{};
+    void* worker_tsan_fiber_ = nullptr;
+    const void* worker_stack_ = nullptr;
+    size_t worker_stack_bytes_ = 0;
+    // Only their addresses matter: what ThreadSanitizer orders the threads through.
+    char barrier_tags_[2] = {};
+    char end_tag_ = 0;
+};
+
+thread_local BlockTeam* BlockTeam::running_team = nullptr;
+thread_local std::unique_ptr<BlockTeam> tl_block_team;
+
+}  // namespace
+
 void __syncthreads() {
+    if (BlockTeam* team = BlockTeam::running_team) {
+        team->arrive();
+        return;
+    }
     if (!tl_barriers_allowed && tl_fault_slot) {
         std::atomic_ref<int>(*tl_fault_slot).store(cudaErrorLaunchFailure, std::memory_order_relaxed);
     }
@@ -245,6 +482,41 @@ unsigned char* worker_shared_buffer(size_t bytes) {
 }
 
 unsigned char* current_shared_buffer() { return tl_shared.data; }
+
+namespace {
+
+BarrierThreads configured_barrier_threads() {
+    const char* text = std::getenv("VELLORAN_HOST_BARRIER_THREADS");
+    if (text == nullptr || std::strcmp(text, "") == 0 || std::strcmp(text, "one") == 0) return BarrierThreads::One;
+    if (std::strcmp(text, "block") == 0) return BarrierThreads::Block;
+    std::fprintf(stderr, "VELLORAN_HOST_BARRIER_THREADS must be 'one' or 'block', not '%s'\n", text);
+    std::abort();
+}
+
+std::atomic<BarrierThreads>& barrier_mode() {
+    static std::atomic<BarrierThreads> mode{configured_barrier_threads()};
+    return mode;
+}
+
+}  // namespace
+
+BarrierThreads barrier_threads() { return barrier_mode().load(std::memory_order_relaxed); }
+
+BarrierThreads set_barrier_threads(BarrierThreads mode) {
+    return barrier_mode().exchange(mode, std::memory_order_relaxed);
+}
+
+bool run_block_threads(dim3 grid, dim3 block, unsigned long long begin, unsigned long long end, BlockTask task,
+                       void* kernel) {
+    try {
+        if (!tl_block_team) tl_block_team = std::make_unique<BlockTeam>();
+        if (!tl_block_team->reserve(block.x * block.y * block.z)) return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    tl_block_team->run(grid, block, begin, end, task, kernel);
+    return true;
+}
 
 LaunchScope::LaunchScope(bool barriers_allowed, int* fault_slot)
     : previous_barriers(tl_barriers_allowed), previous_slot(tl_fault_slot) {

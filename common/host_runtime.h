@@ -109,6 +109,34 @@ struct LaunchScope {
     int* previous_slot;
 };
 
+// How the blocks of a barrier launch run on the host.
+enum class BarrierThreads : int {
+    // Each block as a single thread (blockDim reads 1): exact for kernels whose loops all stride by
+    // blockDim.x, and the fast way. The default.
+    One,
+    // Each block with all its threads, threadIdx and blockDim reading as on the GPU: every thread is
+    // a fiber of the worker that runs the block, and the fibers take turns between barriers. The
+    // GPU's thread-level path runs, and ThreadSanitizer sees each fiber as a thread of its own,
+    // ordered with its block's other threads only by __syncthreads and by the end of the block.
+    Block,
+};
+
+// The mode of this process: Block when VELLORAN_HOST_BARRIER_THREADS is "block", One when it is
+// unset, empty or "one"; read once. Any other value is refused loudly (std::abort), so a misspelt
+// setting cannot quietly test the wrong path.
+BarrierThreads barrier_threads();
+// Sets the mode for the launches that follow and returns the previous one: for tests that compare
+// the two in one process. Not while a launch is running.
+BarrierThreads set_barrier_threads(BarrierThreads mode);
+
+// Runs blocks [begin, end) of the current barrier launch on the calling worker with all `block`
+// threads each, every thread calling task(kernel); blockIdx and threadIdx are set per block and
+// per thread, gridDim and blockDim are the caller's. False, with nothing run, when the threads'
+// stacks cannot be allocated.
+using BlockTask = void (*)(void* kernel);
+bool run_block_threads(dim3 grid, dim3 block, unsigned long long begin, unsigned long long end, BlockTask task,
+                       void* kernel);
+
 // Runs task(context, part, parts) for every part on the host's worker threads, the calling
 // thread taking part 0, and returns when all parts are done. Grids of several launching threads
 // take turns.
@@ -118,12 +146,14 @@ unsigned worker_count();
 
 // Runs every block of the grid, blocks split evenly over the workers. In an ordinary launch a
 // block's threads run one after another on one core. A barrier launch runs each block as a single
-// thread (blockDim reads 1), which is exact for kernels whose loops all stride by blockDim.x.
+// thread or with all its threads, as barrier_threads() says.
 template <typename Body>
 void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& body) {
+    using Kernel = std::decay_t<Body>;
     const unsigned long long blocks_x = grid.x;
     const unsigned long long blocks = blocks_x * grid.y * grid.z;
-    const dim3 effective_block = barriers ? dim3(1, 1, 1) : block;
+    const bool block_threads = barriers && barrier_threads() == BarrierThreads::Block;
+    const dim3 effective_block = barriers && !block_threads ? dim3(1, 1, 1) : block;
     int fault = 0;
     auto run_part = [&](unsigned part, unsigned parts) {
         const unsigned long long begin = blocks * part / parts;
@@ -137,9 +167,15 @@ void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& 
         LaunchScope launch_scope(barriers, &fault);
         // A copy private to this worker: its arguments can stay in registers, where the shared
         // one's would be reloaded after every store the kernel makes.
-        std::decay_t<Body> kernel = body;
+        Kernel kernel = body;
         gridDim = grid;
         blockDim = effective_block;
+        if (block_threads) {
+            if (!run_block_threads(grid, block, begin, end, [](void* k) { (*static_cast<Kernel*>(k))(); }, &kernel)) {
+                std::atomic_ref<int>(fault).store(cudaErrorMemoryAllocation, std::memory_order_relaxed);
+            }
+            return;
+        }
         for (unsigned long long b = begin; b < end; ++b) {
             blockIdx.x = static_cast<unsigned>(b % blocks_x);
             blockIdx.y = static_cast<unsigned>((b / blocks_x) % grid.y);

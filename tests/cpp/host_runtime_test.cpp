@@ -1,14 +1,16 @@
 // What only the host build's stand-in for the runtime does: how it runs a grid on the CPU cores,
-// how it reports a barrier outside a barrier kernel, its single device, and allocations that the
-// machine cannot hold.
+// how it reports a barrier outside a barrier kernel, its two ways of running the blocks of a
+// barrier kernel, its single device, and allocations that the machine cannot hold.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,7 +20,10 @@
 namespace {
 
 using velloran::DeviceBuffer;
+using velloran::launch_barrier_kernel;
 using velloran::launch_kernel;
+using velloran::host::BarrierThreads;
+using velloran::testing::BarrierThreadsScope;
 using velloran::testing::download;
 using velloran::testing::RuntimeTest;
 using velloran::testing::upload;
@@ -35,6 +40,57 @@ std::map<unsigned, std::set<std::thread::id>> g_workers_by_block;
 __global__ void record_worker() {
     std::lock_guard<std::mutex> lock(g_seen_mutex);
     g_workers_by_block[blockIdx.x].insert(std::this_thread::get_id());
+}
+
+// Every thread writes the coordinates it reads, before and after a barrier, into a slot of its own.
+constexpr unsigned kSlot = 10;
+__global__ void record_coordinates(unsigned* slots) {
+    const unsigned block = blockIdx.x + gridDim.x * (blockIdx.y + gridDim.y * blockIdx.z);
+    const unsigned threads = blockDim.x * blockDim.y * blockDim.z;
+    const unsigned thread = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
+    unsigned* slot = slots + kSlot * (uint64_t{block} * threads + thread);
+    slot[0] += 1;
+    slot[1] = threadIdx.x;
+    slot[2] = threadIdx.y;
+    slot[3] = threadIdx.z;
+    slot[4] = blockDim.x;
+    slot[5] = blockDim.y;
+    slot[6] = blockDim.z;
+    __syncthreads();
+    slot[7] = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
+    slot[8] = blockIdx.x + gridDim.x * (blockIdx.y + gridDim.y * blockIdx.z);
+    __syncthreads();
+    slot[9] = threadIdx.x;
+}
+
+// Values travel round the block through shared memory, one place per round: right only when every
+// thread has written before any reads, and has read before any writes again.
+__global__ void pass_around(unsigned rounds, unsigned* out) {
+    unsigned* shared = velloran::dynamic_shared<unsigned>();
+    unsigned value = blockIdx.x * 10000 + threadIdx.x;
+    for (unsigned r = 0; r < rounds; ++r) {
+        shared[threadIdx.x] = value;
+        __syncthreads();
+        value = shared[(threadIdx.x + 1) % blockDim.x] + 1;
+        __syncthreads();
+    }
+    out[blockIdx.x * blockDim.x + threadIdx.x] = value;
+}
+
+// A third of the threads return before the first barrier and a third after it; the rest pass two
+// more and then sum what every thread wrote before leaving.
+__global__ void leave_early(unsigned* out) {
+    unsigned* shared = velloran::dynamic_shared<unsigned>();
+    const unsigned t = threadIdx.x;
+    shared[t] = t + 1;
+    if (t % 3 == 0) return;
+    __syncthreads();
+    if (t % 3 == 1) return;
+    __syncthreads();
+    unsigned sum = 0;
+    for (unsigned i = 0; i < blockDim.x; ++i) sum += shared[i];
+    __syncthreads();
+    out[blockIdx.x * blockDim.x + t] = sum;
 }
 
 size_t machine_bytes() {
@@ -98,6 +154,113 @@ TEST_F(HostLaunches, BlocksShareOutOverEveryWorkerAndEachBlockStaysOnOne) {
         all.insert(workers.begin(), workers.end());
     }
     EXPECT_EQ(all.size(), static_cast<size_t>(std::min(velloran::host::worker_count(), static_cast<unsigned>(blocks))));
+}
+
+// --- the two ways a barrier block runs ---------------------------------------------------------
+
+// Which way the test process was started with; a misspelt setting must not pass as the default.
+TEST(BarrierThreadsMode, FollowsTheEnvironment) {
+    const char* text = std::getenv("VELLORAN_HOST_BARRIER_THREADS");
+    const bool block = text != nullptr && std::string(text) == "block";
+    EXPECT_EQ(velloran::host::barrier_threads(), block ? BarrierThreads::Block : BarrierThreads::One);
+}
+
+TEST(BarrierThreadsMode, UnknownSettingStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, which reads the setting anew
+    const char* before = std::getenv("VELLORAN_HOST_BARRIER_THREADS");
+    const std::string saved = before ? before : "";
+    setenv("VELLORAN_HOST_BARRIER_THREADS", "blocks", 1);
+    EXPECT_DEATH(velloran::host::barrier_threads(), "VELLORAN_HOST_BARRIER_THREADS must be 'one' or 'block'");
+    if (before) {
+        setenv("VELLORAN_HOST_BARRIER_THREADS", saved.c_str(), 1);
+    } else {
+        unsetenv("VELLORAN_HOST_BARRIER_THREADS");
+    }
+}
+
+class BlockThreads : public RuntimeTest {};
+
+TEST_F(BlockThreads, EveryThreadRunsOnceWithItsOwnCoordinatesAcrossBarriers) {
+    const BarrierThreadsScope scope(BarrierThreads::Block);
+    for (const auto& [grid, block] : {std::pair{dim3(3, 2, 2), dim3(8, 4, 2)}, std::pair{dim3(5), dim3(1024)},
+                                      std::pair{dim3(7), dim3(1)}, std::pair{dim3(2), dim3(33, 3)}}) {
+        const unsigned blocks = grid.x * grid.y * grid.z;
+        const unsigned threads = block.x * block.y * block.z;
+        SCOPED_TRACE(::testing::Message() << blocks << " blocks of " << block.x << "x" << block.y << "x" << block.z);
+        DeviceBuffer<unsigned> slots = upload(std::vector<unsigned>(kSlot * blocks * threads, 0));
+        launch_barrier_kernel<&record_coordinates>(grid, block, 0, nullptr, slots.get());
+        ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+        const std::vector<unsigned> seen = download(slots);
+        for (unsigned b = 0; b < blocks; ++b) {
+            for (unsigned t = 0; t < threads; ++t) {
+                const unsigned* slot = seen.data() + kSlot * (b * threads + t);
+                const std::vector<unsigned> expected = {
+                    1, t % block.x, (t / block.x) % block.y, t / (block.x * block.y), block.x, block.y, block.z,
+                    t, b, t % block.x};
+                ASSERT_EQ(std::vector<unsigned>(slot, slot + kSlot), expected) << "block " << b << " thread " << t;
+            }
+        }
+    }
+}
+
+TEST_F(BlockThreads, ThreadsMeetAtEveryBarrierThroughOneSharedBufferPerBlock) {
+    const BarrierThreadsScope scope(BarrierThreads::Block);
+    const unsigned blocks = 37, threads = 96, rounds = 9;
+    DeviceBuffer<unsigned> out(blocks * threads);
+    launch_barrier_kernel<&pass_around>(dim3(blocks), dim3(threads), threads * sizeof(unsigned), nullptr, rounds,
+                                        out.get());
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    const std::vector<unsigned> result = download(out);
+    for (unsigned b = 0; b < blocks; ++b) {
+        for (unsigned t = 0; t < threads; ++t) {
+            ASSERT_EQ(result[b * threads + t], b * 10000 + (t + rounds) % threads + rounds) << b << " " << t;
+        }
+    }
+}
+
+TEST_F(BlockThreads, ThreadsThatReturnedCountAsArrivedAtLaterBarriers) {
+    const BarrierThreadsScope scope(BarrierThreads::Block);
+    for (const unsigned threads : {1u, 2u, 3u, 128u, 1000u}) {
+        const unsigned blocks = 9;
+        DeviceBuffer<unsigned> out = upload(std::vector<unsigned>(blocks * threads, 0));
+        launch_barrier_kernel<&leave_early>(dim3(blocks), dim3(threads), threads * sizeof(unsigned), nullptr,
+                                            out.get());
+        ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+        const std::vector<unsigned> result = download(out);
+        for (unsigned i = 0; i < result.size(); ++i) {
+            const unsigned expected = i % threads % 3 == 2 ? threads * (threads + 1) / 2 : 0;
+            ASSERT_EQ(result[i], expected) << threads << " threads, slot " << i;
+        }
+    }
+}
+
+TEST_F(BlockThreads, OrdinaryLaunchesRunAsBeforeAndStillRefuseBarriers) {
+    const BarrierThreadsScope scope(BarrierThreads::Block);
+    g_workers_by_block.clear();
+    launch_kernel<&record_worker>(dim3(16), dim3(64), 0, nullptr);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    for (const auto& [block, workers] : g_workers_by_block) EXPECT_EQ(workers.size(), 1u) << "block " << block;
+
+    const std::vector<double> host(64, 1.0);
+    DeviceBuffer<double> in = upload(host);
+    DeviceBuffer<double> out(64);
+    launch_kernel<&copy_then_barrier>(dim3(2), dim3(32), 0, nullptr, in.get(), out.get(), uint64_t{64});
+    EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
+    launch_barrier_kernel<&copy_then_barrier>(dim3(2), dim3(32), 0, nullptr, in.get(), out.get(), uint64_t{64});
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_EQ(download(out), host);
+}
+
+TEST_F(BlockThreads, SingleThreadBlocksReadBlockDimOne) {
+    const BarrierThreadsScope scope(BarrierThreads::One);
+    DeviceBuffer<unsigned> slots = upload(std::vector<unsigned>(kSlot * 4, 0));
+    launch_barrier_kernel<&record_coordinates>(dim3(4), dim3(128), 0, nullptr, slots.get());
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    const std::vector<unsigned> seen = download(slots);
+    for (unsigned b = 0; b < 4; ++b) {
+        EXPECT_EQ(std::vector<unsigned>(seen.begin() + kSlot * b, seen.begin() + kSlot * (b + 1)),
+                  (std::vector<unsigned>{1, 0, 0, 0, 1, 1, 1, 0, b, 0}));
+    }
 }
 
 class HostDevice : public RuntimeTest {};

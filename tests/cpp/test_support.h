@@ -35,4 +35,19 @@ protected:
     void TearDown() override { EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the test left an error pending"; }
 };
 
+#if !defined(VELLORAN_BACKEND_CUDA)
+// Host build: runs the barrier launches of its lifetime with each block as one thread or with all
+// its threads, whatever the process was started with, and restores that mode afterwards.
+class BarrierThreadsScope {
+public:
+    explicit BarrierThreadsScope(host::BarrierThreads mode) : previous_(host::set_barrier_threads(mode)) {}
+    ~BarrierThreadsScope() { host::set_barrier_threads(previous_); }
+    BarrierThreadsScope(const BarrierThreadsScope&) = delete;
+    BarrierThreadsScope& operator=(const BarrierThreadsScope&) = delete;
+
+private:
+    host::BarrierThreads previous_;
+};
+#endif
+
 }  // namespace velloran::testing
