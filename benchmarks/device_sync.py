@@ -8,13 +8,33 @@ import time
 import numpy as np
 
 
+def load_cudart():
+    """The CUDA runtime for synchronising and copying (the modules link their own copy in): from the
+    loader's paths, the toolkit, or NVIDIA's runtime wheels."""
+    import glob
+    import os
+    import site
+
+    candidates = [ctypes.util.find_library("cudart")]
+    for root in filter(None, [os.environ.get("CUDA_HOME"), os.environ.get("CUDA_PATH"), "/usr/local/cuda"]):
+        candidates += sorted(glob.glob(os.path.join(root, "lib*", "libcudart.so*")))
+    for packages in site.getsitepackages():
+        candidates += sorted(glob.glob(os.path.join(packages, "nvidia", "*", "lib", "libcudart.so*")))
+    errors = []
+    for name in filter(None, candidates):
+        try:
+            return ctypes.CDLL(name)
+        except OSError as error:
+            errors.append(str(error))
+    raise OSError("no CUDA runtime library (libcudart) found: " + "; ".join(errors or ["nothing to try"]))
+
+
 class Device:
     def __init__(self, backend):
         self.backend = backend
         self._cudart = None
         if backend == "cuda":
-            name = ctypes.util.find_library("cudart") or "libcudart.so"
-            self._cudart = ctypes.CDLL(name)
+            self._cudart = load_cudart()
 
     def synchronize(self):
         if self._cudart is not None:
