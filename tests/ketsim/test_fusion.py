@@ -8,8 +8,7 @@ import threading
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis_optional import given, settings, st
 
 import ketsim
 import reference

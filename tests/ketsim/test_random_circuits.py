@@ -3,8 +3,7 @@ targets, on 1 to 8 qubits, agree with the NumPy reference in every kernel mode, 
 and through every entry point."""
 
 import numpy as np
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis_optional import given, settings, st
 
 import ketsim
 import reference

@@ -6,8 +6,7 @@ from contextlib import contextmanager
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis_optional import HealthCheck, given, settings, st
 
 import rhosim
 from rho_reference import (CHANNELS, DTYPES, Gate, Kraus, apply_operation, channel_kraus, random_density,
