@@ -88,19 +88,21 @@ __global__ void count_threads(unsigned* slots, unsigned* shape) {
     }
 }
 
+// Only the first thread of the whole grid writes: launches of many blocks in y and z as well.
 __global__ void mark(int* flag) {
-    if (blockIdx.x == 0 && threadIdx.x == 0) *flag = 1;
+    if (blockIdx.x == 0 && blockIdx.y == 0 && blockIdx.z == 0 && threadIdx.x == 0) *flag = 1;
 }
 
-// Dynamic shared memory of the full launch size is usable: fill it and read it back.
-__global__ void fill_shared(unsigned bytes, unsigned* checksum) {
+// Dynamic shared memory of the full launch size is usable: fill it and read it back, one checksum
+// per block.
+__global__ void fill_shared(unsigned bytes, unsigned* checksums) {
     unsigned char* shared = velloran::dynamic_shared<unsigned char>();
     for (unsigned i = threadIdx.x; i < bytes; i += blockDim.x) shared[i] = static_cast<unsigned char>(i * 7);
     __syncthreads();
     if (threadIdx.x == 0) {
         unsigned sum = 0;
         for (unsigned i = 0; i < bytes; ++i) sum += shared[i];
-        *checksum = sum;
+        checksums[blockIdx.x] = sum;
     }
 }
 
@@ -221,12 +223,12 @@ TEST_F(BarrierKernels, TreeSumPerBlockMeetsInOneDouble) {
 
 TEST_F(BarrierKernels, WholeSharedMemoryAllowanceIsUsable) {
     const unsigned bytes = 48 * 1024;
-    DeviceBuffer<unsigned> checksum = upload(std::vector<unsigned>{0});
-    launch_barrier_kernel<&fill_shared>(dim3(4), dim3(kBarrierBlock), bytes, nullptr, bytes, checksum.get());
+    DeviceBuffer<unsigned> checksums = upload(std::vector<unsigned>(4, 0));
+    launch_barrier_kernel<&fill_shared>(dim3(4), dim3(kBarrierBlock), bytes, nullptr, bytes, checksums.get());
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     unsigned expected = 0;
     for (unsigned i = 0; i < bytes; ++i) expected += static_cast<unsigned char>(i * 7);
-    EXPECT_EQ(download(checksum)[0], expected);
+    EXPECT_EQ(download(checksums), std::vector<unsigned>(4, expected));
 }
 
 // --- launch geometry and configuration errors ---------------------------------------------------

@@ -57,7 +57,7 @@ DeviceDensityGate<T> record(int32_t kind, int32_t target, int32_t control_mask, 
     // Diagonal gates are unitary: the uncontrolled kernel leaves the populations alone.
     g.diag[0] = CuComplex<T>{static_cast<T>(std::cos(0.4 + target)), static_cast<T>(std::sin(0.4 + target))};
     g.diag[1] = CuComplex<T>{static_cast<T>(std::cos(1.1 - target)), static_cast<T>(std::sin(1.1 - target))};
-    g.flip = int32_t{1} << target;
+    g.flip = target >= 0 ? int32_t{1} << target : 0;  // a record may name target -1 on purpose
     g.channel_kind = 3;
     g.parameter = static_cast<T>(0.3);
     return g;
