@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "../common/cu_complex.h"
+#include "../common/device_access.h"
 #include "../common/launch.h"
 #include "density_types.h"
 
@@ -54,14 +55,14 @@ struct BlockLayout {
     VELLORAN_DEVICE void load(const CuComplex<T>* rho, uint64_t dim, uint64_t row, uint64_t col,
                               CuComplex<T> (&b)[D * D]) const {
         for (int a = 0; a < D; ++a) {
-            for (int c = 0; c < D; ++c) b[a * D + c] = rho[(row | offs[a]) * dim + (col | offs[c])];
+            for (int c = 0; c < D; ++c) b[a * D + c] = load_amplitude(rho + ((row | offs[a]) * dim + (col | offs[c])));
         }
     }
     template <typename T>
     VELLORAN_DEVICE void store(CuComplex<T>* rho, uint64_t dim, uint64_t row, uint64_t col,
                                const CuComplex<T> (&b)[D * D]) const {
         for (int a = 0; a < D; ++a) {
-            for (int c = 0; c < D; ++c) rho[(row | offs[a]) * dim + (col | offs[c])] = b[a * D + c];
+            for (int c = 0; c < D; ++c) store_amplitude(rho + ((row | offs[a]) * dim + (col | offs[c])), b[a * D + c]);
         }
     }
 };

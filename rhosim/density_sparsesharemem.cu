@@ -6,6 +6,7 @@
 
 #include "../common/block_loops.h"
 #include "../common/cuda_check.h"
+#include "../common/device_access.h"
 #include "density_fusion.h"
 #include "density_kernels.h"
 #include "rhosim_launchers.h"
@@ -167,7 +168,7 @@ __global__ VELLORAN_VECTOR_KERNEL void density_sparsesharemem_kernel(CuComplex<T
         for (uint64_t e = first; e < entries; e += step) {
             const uint64_t row = row_base | local_offset[e >> m];
             const uint64_t col = col_base | local_offset[e & (side - 1)];
-            tile[e] = rho[row * dim + col];
+            store_amplitude(tile + e, load_amplitude(rho + (row * dim + col)));
         }
         __syncthreads();
         for (int64_t k = 0; k < gate_count; ++k) {
@@ -187,7 +188,7 @@ __global__ VELLORAN_VECTOR_KERNEL void density_sparsesharemem_kernel(CuComplex<T
         for (uint64_t e = first; e < entries; e += step) {
             const uint64_t row = row_base | local_offset[e >> m];
             const uint64_t col = col_base | local_offset[e & (side - 1)];
-            rho[row * dim + col] = tile[e];
+            store_amplitude(rho + (row * dim + col), load_amplitude(tile + e));
         }
         __syncthreads();
     }

@@ -20,13 +20,15 @@ __global__ void channel_kernel(CuComplex<T>* rho, uint64_t dim, uint64_t target_
     const uint64_t c = entry_column();
     if (r >= dim || c >= dim || (r & target_mask) || (c & target_mask)) return;
     constexpr int32_t kind = static_cast<int32_t>(Kind);
-    CuComplex<T> b[4] = {rho[r * dim + c], rho[r * dim + (c | target_mask)], rho[(r | target_mask) * dim + c],
-                          rho[(r | target_mask) * dim + (c | target_mask)]};
+    CuComplex<T>* top = rho + r * dim;
+    CuComplex<T>* bottom = rho + (r | target_mask) * dim;
+    CuComplex<T> b[4] = {load_amplitude(top + c), load_amplitude(top + (c | target_mask)), load_amplitude(bottom + c),
+                          load_amplitude(bottom + (c | target_mask))};
     apply_channel_rule(kind, parameter, b);
-    if (channel_moves_populations(kind)) rho[r * dim + c] = b[0];
-    rho[r * dim + (c | target_mask)] = b[1];
-    rho[(r | target_mask) * dim + c] = b[2];
-    if (channel_moves_populations(kind)) rho[(r | target_mask) * dim + (c | target_mask)] = b[3];
+    if (channel_moves_populations(kind)) store_amplitude(top + c, b[0]);
+    store_amplitude(top + (c | target_mask), b[1]);
+    store_amplitude(bottom + c, b[2]);
+    if (channel_moves_populations(kind)) store_amplitude(bottom + (c | target_mask), b[3]);
 }
 
 template <typename T, int K>
@@ -50,12 +52,12 @@ __global__ void kraus_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets targ
                 CuComplex<T> left[D];
                 for (int z = 0; z < D; ++z) {
                     CuComplex<T> acc{T(0), T(0)};
-                    for (int a = 0; a < D; ++a) acc = acc + k[x * D + a] * b[a * D + z];
+                    for (int a = 0; a < D; ++a) acc = acc + load_amplitude(k + (x * D + a)) * b[a * D + z];
                     left[z] = acc;
                 }
                 for (int y = 0; y < D; ++y) {
                     CuComplex<T> acc{T(0), T(0)};
-                    for (int z = 0; z < D; ++z) acc = acc + mul_conj(left[z], k[y * D + z]);
+                    for (int z = 0; z < D; ++z) acc = acc + mul_conj(left[z], load_amplitude(k + (y * D + z)));
                     sum[x * D + y] = sum[x * D + y] + acc;
                 }
             }

@@ -42,13 +42,14 @@ __global__ void density_measure_collapse_kernel(uint64_t n, CuComplex<T>* rho, c
     const uint64_t r = entry_row();
     const uint64_t c = entry_column();
     if (r >= dim || c >= dim) return;
-    CuComplex<T>& entry = rho[r * dim + c];
+    CuComplex<T>* entry = rho + (r * dim + c);
+    CuComplex<T> kept{T(0), T(0)};
     if (outcome_of(r, n, targets, k, little) == outcome && outcome_of(c, n, targets, k, little) == outcome) {
-        entry = CuComplex<T>{static_cast<T>(static_cast<double>(entry.re) * scale),
-                             static_cast<T>(static_cast<double>(entry.im) * scale)};
-    } else {
-        entry = CuComplex<T>{T(0), T(0)};
+        const CuComplex<T> a = load_amplitude(entry);
+        kept = CuComplex<T>{static_cast<T>(static_cast<double>(a.re) * scale),
+                            static_cast<T>(static_cast<double>(a.im) * scale)};
     }
+    store_amplitude(entry, kept);
 }
 
 void check_measure_arguments(uint64_t n, const std::vector<int64_t>& targets, const std::string& endian) {

@@ -19,7 +19,7 @@ __global__ void unitary_merged_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTar
     constexpr int D = 1 << K;
     const BlockLayout<K> layout(targets);
     CuComplex<T> u[D * D];
-    for (int e = 0; e < D * D; ++e) u[e] = matrix[e];
+    for (int e = 0; e < D * D; ++e) u[e] = load_amplitude(matrix + e);
     const uint64_t items = layout.items();
     const uint64_t stride = thread_stride_1d();
     for (uint64_t i = thread_index_1d(); i < items; i += stride) {
@@ -52,11 +52,11 @@ __global__ void unitary_left_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTarge
         const uint64_t row = expand_group(i >> dim_bits, layout.target_mask);
         if ((row & control_mask) != control_value) continue;
         CuComplex<T> v[D];
-        for (int a = 0; a < D; ++a) v[a] = rho[(row | offs[a]) * dim + col];
+        for (int a = 0; a < D; ++a) v[a] = load_amplitude(rho + ((row | offs[a]) * dim + col));
         for (int x = 0; x < D; ++x) {
             CuComplex<T> acc{T(0), T(0)};
-            for (int z = 0; z < D; ++z) acc = acc + matrix[x * D + z] * v[z];
-            rho[(row | offs[x]) * dim + col] = acc;
+            for (int z = 0; z < D; ++z) acc = acc + load_amplitude(matrix + (x * D + z)) * v[z];
+            store_amplitude(rho + ((row | offs[x]) * dim + col), acc);
         }
     }
 }
@@ -76,11 +76,11 @@ __global__ void unitary_right_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTarg
         if ((col & control_mask) != control_value) continue;
         CuComplex<T>* line = rho + row * dim;
         CuComplex<T> w[D];
-        for (int b = 0; b < D; ++b) w[b] = line[col | offs[b]];
+        for (int b = 0; b < D; ++b) w[b] = load_amplitude(line + (col | offs[b]));
         for (int b = 0; b < D; ++b) {
             CuComplex<T> acc{T(0), T(0)};
-            for (int c = 0; c < D; ++c) acc = acc + mul_conj(w[c], matrix[b * D + c]);
-            line[col | offs[b]] = acc;
+            for (int c = 0; c < D; ++c) acc = acc + mul_conj(w[c], load_amplitude(matrix + (b * D + c)));
+            store_amplitude(line + (col | offs[b]), acc);
         }
     }
 }
@@ -94,7 +94,8 @@ __global__ void diagonal_controlled_kernel(CuComplex<T>* rho, uint64_t dim, uint
     const CuComplex<T> one{T(1), T(0)};
     const CuComplex<T> a = (r & control_mask) == control_value ? ((r & target_mask) ? d1 : d0) : one;
     const CuComplex<T> b = (c & control_mask) == control_value ? ((c & target_mask) ? d1 : d0) : one;
-    rho[r * dim + c] = rho[r * dim + c] * mul_conj(a, b);
+    CuComplex<T>* entry = rho + (r * dim + c);
+    store_amplitude(entry, load_amplitude(entry) * mul_conj(a, b));
 }
 
 // Without controls only the entries whose row and column differ on the target bit change (the
@@ -108,7 +109,8 @@ __global__ void diagonal_free_kernel(CuComplex<T>* rho, uint64_t dim, uint64_t t
     const bool row_bit = (r & target_mask) != 0;
     const bool col_bit = (c & target_mask) != 0;
     if (row_bit == col_bit) return;
-    rho[r * dim + c] = rho[r * dim + c] * (row_bit ? f10 : f01);
+    CuComplex<T>* entry = rho + (r * dim + c);
+    store_amplitude(entry, load_amplitude(entry) * (row_bit ? f10 : f01));
 }
 
 // Each entry pair (r, c) <-> (r', c') is exchanged once, by the thread of the smaller pair.
@@ -127,9 +129,9 @@ __global__ void permutation_kernel(CuComplex<T>* rho, uint64_t dim, uint64_t fli
     const uint64_t r2 = on(r) ? r ^ flip_mask : r;
     const uint64_t c2 = on(c) ? c ^ flip_mask : c;
     if (r2 > r || (r2 == r && c2 > c)) {
-        const CuComplex<T> a = rho[r * dim + c];
-        rho[r * dim + c] = rho[r2 * dim + c2];
-        rho[r2 * dim + c2] = a;
+        const CuComplex<T> a = load_amplitude(rho + (r * dim + c));
+        store_amplitude(rho + (r * dim + c), load_amplitude(rho + (r2 * dim + c2)));
+        store_amplitude(rho + (r2 * dim + c2), a);
     }
 }
 

@@ -17,7 +17,8 @@ __global__ void unitary_channel_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTa
                                        const CuComplex<T>* matrix, T parameter) {
     const BlockLayout<1> layout(targets);
     const uint64_t items = layout.items();
-    const CuComplex<T> u[4] = {matrix[0], matrix[1], matrix[2], matrix[3]};
+    const CuComplex<T> u[4] = {load_amplitude(matrix), load_amplitude(matrix + 1), load_amplitude(matrix + 2),
+                               load_amplitude(matrix + 3)};
     const uint64_t stride = thread_stride_1d();
     for (uint64_t i = thread_index_1d(); i < items; i += stride) {
         const uint64_t row = layout.row_base(i);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "../../common/device_access.h"
 #include "../../common/launch.h"
 #include "../gates/index_bits.h"
 #include "fused_index.h"
@@ -31,7 +32,8 @@ __global__ void transpose_to_low_bits(uint64_t count, const CuComplex<T>* source
                                       uint64_t active_mask, uint64_t inactive_mask, int32_t k) {
     const bool via_active = prefer_complement(inactive_mask, active_mask);
     for (uint64_t d = global_thread_index(); d < count; d += grid_stride()) {
-        destination[d] = source[gathered_source(d, active_mask, inactive_mask, k, via_active)];
+        velloran::store_amplitude(destination + d, velloran::load_amplitude(
+                                                       source + gathered_source(d, active_mask, inactive_mask, k, via_active)));
     }
 }
 
@@ -40,7 +42,8 @@ __global__ void transpose_from_low_bits(uint64_t count, const CuComplex<T>* sour
                                         uint64_t active_mask, uint64_t inactive_mask, int32_t k) {
     const bool via_active = prefer_complement(inactive_mask, active_mask);
     for (uint64_t d = global_thread_index(); d < count; d += grid_stride()) {
-        destination[gathered_source(d, active_mask, inactive_mask, k, via_active)] = source[d];
+        velloran::store_amplitude(destination + gathered_source(d, active_mask, inactive_mask, k, via_active),
+                                  velloran::load_amplitude(source + d));
     }
 }
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "../../common/block_loops.h"
+#include "../../common/device_access.h"
 #include "../../common/launch.h"
 #include "fused_index.h"
 
@@ -119,7 +120,7 @@ __global__ VELLORAN_VECTOR_KERNEL void sparsesharemem_kernel(CuComplex<T>* state
         CuComplex<T>* base = state + deposit_into(tile, inactive_mask, active_mask, via_active);
         uint64_t offset = first;
         for (uint64_t i = threadIdx.x; i < length; i += blockDim.x) {
-            s[i] = base[offset];
+            velloran::store_amplitude(s + i, velloran::load_amplitude(base + offset));
             offset = masked_add(offset, step, active_mask);
         }
         __syncthreads();
@@ -129,7 +130,7 @@ __global__ VELLORAN_VECTOR_KERNEL void sparsesharemem_kernel(CuComplex<T>* state
         }
         offset = first;
         for (uint64_t i = threadIdx.x; i < length; i += blockDim.x) {
-            base[offset] = s[i];
+            velloran::store_amplitude(base + offset, velloran::load_amplitude(s + i));
             offset = masked_add(offset, step, active_mask);
         }
         __syncthreads();

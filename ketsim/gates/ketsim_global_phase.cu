@@ -1,5 +1,6 @@
 // The global phase gate: multiplies every amplitude whose index satisfies the controls by
 // e^(i phi). It has no target, so there is one kernel for every KernelMode.
+#include "../../common/device_access.h"
 #include "angle_gate.h"
 #include "gate_launchers.h"
 
@@ -12,7 +13,7 @@ __global__ void cu_global_phase_kernel(int64_t n, CuComplex<T>* state, uint64_t 
     const CuComplex<T> factor{p.c, p.s};
     for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
         if ((i & control_mask) != control_value) continue;
-        state[i] = factor * state[i];
+        velloran::store_amplitude(state + i, factor * velloran::load_amplitude(state + i));
     }
 }
 

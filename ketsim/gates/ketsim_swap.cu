@@ -1,6 +1,7 @@
 // The SWAP gate: exchanges qubits t0 and t1, optionally under controls. A work item is a quadruple
 // of indices sharing every bit but t0 and t1; only the |01> and |10> members move, so every
 // kernel moves data without arithmetic and all modes give bit-identical states.
+#include "../../common/device_access.h"
 #include "gate_launchers.h"
 #include "single_qubit_gate.h"
 
@@ -12,9 +13,9 @@ namespace {
 
 template <typename T>
 VELLORAN_DEVICE void exchange(CuComplex<T>* state, uint64_t i, uint64_t j) {
-    const CuComplex<T> a = state[i];
-    state[i] = state[j];
-    state[j] = a;
+    const CuComplex<T> a = velloran::load_amplitude(state + i);
+    velloran::store_amplitude(state + i, velloran::load_amplitude(state + j));
+    velloran::store_amplitude(state + j, a);
 }
 
 // One thread per quadruple base below 2^(n-2), grid-stride, controls tested on each.

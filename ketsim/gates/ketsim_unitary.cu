@@ -99,12 +99,15 @@ namespace {
 template <typename T>
 VELLORAN_DEVICE void update_quad(CuComplex<T>* state, uint64_t base, uint64_t b0, uint64_t b1,
                                  const Unitary4x4<T>& u) {
-    CuComplex<T> a[4] = {state[base], state[base | b0], state[base | b1], state[base | b0 | b1]};
+    using velloran::load_amplitude;
+    using velloran::store_amplitude;
+    CuComplex<T> a[4] = {load_amplitude(state + base), load_amplitude(state + (base | b0)),
+                         load_amplitude(state + (base | b1)), load_amplitude(state + (base | b0 | b1))};
     apply_dense<4>(u.m, a);
-    state[base] = a[0];
-    state[base | b0] = a[1];
-    state[base | b1] = a[2];
-    state[base | b0 | b1] = a[3];
+    store_amplitude(state + base, a[0]);
+    store_amplitude(state + (base | b0), a[1]);
+    store_amplitude(state + (base | b1), a[2]);
+    store_amplitude(state + (base | b0 | b1), a[3]);
 }
 
 }  // namespace
@@ -223,9 +226,11 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const 
         // All 2^K inputs are in registers before the first row is stored, so rows go straight out.
         CuComplex<T> a[D];
 #pragma unroll
-        for (int c = 0; c < D; ++c) a[c] = state[base | spread_matrix_index(c, local_targets, K)];
+        for (int c = 0; c < D; ++c) a[c] = velloran::load_amplitude(state + (base | spread_matrix_index(c, local_targets, K)));
 #pragma unroll
-        for (int r = 0; r < D; ++r) state[base | spread_matrix_index(r, local_targets, K)] = dense_row(matrix, r, a);
+        for (int r = 0; r < D; ++r) {
+            velloran::store_amplitude(state + (base | spread_matrix_index(r, local_targets, K)), dense_row(matrix, r, a));
+        }
     }
 }
 
@@ -240,8 +245,11 @@ __global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComple
         for (int64_t r = 0; r < dim; ++r) {
             const CuComplex<T>* row = matrix + r * dim;
             CuComplex<T> sum{T(0), T(0)};
-            for (int64_t c = 0; c < dim; ++c) sum = sum + row[c] * input[i | spread_matrix_index(c, targets, m)];
-            output[i | spread_matrix_index(r, targets, m)] = sum;
+            for (int64_t c = 0; c < dim; ++c) {
+                sum = sum + velloran::load_amplitude(row + c) *
+                                velloran::load_amplitude(input + (i | spread_matrix_index(c, targets, m)));
+            }
+            velloran::store_amplitude(output + (i | spread_matrix_index(r, targets, m)), sum);
         }
     }
 }

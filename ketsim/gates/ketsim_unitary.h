@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "../../common/cu_complex.h"
+#include "../../common/device_access.h"
 
 namespace ketsim {
 
@@ -30,12 +32,19 @@ VELLORAN_HD uint64_t spread_matrix_index(uint64_t c, const int64_t* targets, int
     return offset;
 }
 
-// Row r of the product: sum over c of M(r, c) a(c), accumulated from 0 in increasing c.
+// Row r of the product: sum over c of M(r, c) a(c), accumulated from 0 in increasing c. A matrix
+// in device memory (a pointer) is read one whole entry at a time; one passed by value is indexed.
 template <int D, typename T, typename Matrix>
 VELLORAN_HD CuComplex<T> dense_row(const Matrix& matrix, int r, const CuComplex<T> (&a)[D]) {
     CuComplex<T> sum{T(0), T(0)};
 #pragma unroll
-    for (int c = 0; c < D; ++c) sum = sum + matrix[r * D + c] * a[c];
+    for (int c = 0; c < D; ++c) {
+        if constexpr (std::is_pointer_v<Matrix>) {
+            sum = sum + velloran::load_amplitude(matrix + (r * D + c)) * a[c];
+        } else {
+            sum = sum + matrix[r * D + c] * a[c];
+        }
+    }
     return sum;
 }
 

@@ -45,16 +45,16 @@ VELLORAN_DEVICE void apply(CuComplex<T>& a0, CuComplex<T>& a1, const C& c) {
 // Updates the pair (j0, j1); every input is read before any output is written.
 template <class Gate, Variant V, class T, class C>
 VELLORAN_DEVICE void update_pair(CuComplex<T>* state, uint64_t j0, uint64_t j1, const C& c) {
-    CuComplex<T> a1 = state[j1];
+    CuComplex<T> a1 = velloran::load_amplitude(state + j1);
     if constexpr (Gate::kHighOnly) {
         CuComplex<T> unused{};
         apply<Gate, V>(unused, a1, c);
     } else {
-        CuComplex<T> a0 = state[j0];
+        CuComplex<T> a0 = velloran::load_amplitude(state + j0);
         apply<Gate, V>(a0, a1, c);
-        state[j0] = a0;
+        velloran::store_amplitude(state + j0, a0);
     }
-    state[j1] = a1;
+    velloran::store_amplitude(state + j1, a1);
 }
 
 // Updates the adjacent pair (j, j + 1), j even, with vector accesses.
