@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,11 +39,14 @@ inline void poll_signals_locked(size_t iteration) {
 
 namespace detail {
 
+// The interpreter's main thread, recorded when the module is imported: signal handlers run only
+// there, so other threads have nothing to poll. (Read at import, not on first use: a first use in
+// several threads at once would run Python code under a static initialisation guard and deadlock.)
+inline std::atomic<unsigned long> main_thread_ident{0};
+
 inline bool on_main_thread() {
-    // Signal handlers run only in the main thread; other threads have nothing to poll.
-    static const unsigned long main_ident =
-        pybind11::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
-    return PyThread_get_thread_ident() == main_ident;
+    const unsigned long main_ident = main_thread_ident.load(std::memory_order_relaxed);
+    return main_ident != 0 && PyThread_get_thread_ident() == main_ident;
 }
 
 inline void raise_pending_signals_unlocked() {
@@ -51,6 +55,13 @@ inline void raise_pending_signals_unlocked() {
 }
 
 }  // namespace detail
+
+// Called by each module's initialisation, with the interpreter lock held.
+inline void remember_main_thread() {
+    const auto ident =
+        pybind11::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    detail::main_thread_ident.store(ident, std::memory_order_relaxed);
+}
 
 // Created with the interpreter lock held, before it is released around engine work: the engine's
 // interrupt polls then check for signals (main thread only), and raise KeyboardInterrupt between

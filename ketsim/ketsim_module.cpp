@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "../common/backend.h"
+#include "../common/python_guards.h"
 #include "bindings.h"
 #include "gate_record.h"
 
@@ -12,6 +13,7 @@ namespace py = pybind11;
 PYBIND11_MODULE(ketsim, m) {
     m.doc() = "CUDA gate backend for velloran";
     m.attr("__backend__") = VELLORAN_BACKEND_NAME;
+    velloran::python::remember_main_thread();
 
     py::native_enum<ketsim::KernelMode>(m, "KernelMode", "enum.IntEnum")
         .value("AllState", ketsim::KernelMode::AllState)

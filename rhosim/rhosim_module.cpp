@@ -3,11 +3,13 @@
 #include <pybind11/pybind11.h>
 
 #include "../common/backend.h"
+#include "../common/python_guards.h"
 #include "bindings.h"
 
 PYBIND11_MODULE(rhosim, m) {
     m.doc() = "CUDA dense density-matrix backend for velloran";
     m.attr("__backend__") = VELLORAN_BACKEND_NAME;
+    velloran::python::remember_main_thread();
     velloran::rhosim::bind_density_state(m);
     velloran::rhosim::bind_run_density(m);
     velloran::rhosim::bind_measure_density(m);
