@@ -16,6 +16,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -535,8 +536,15 @@ namespace {
 // made busier by waiting.
 class WorkerPool {
 public:
-    explicit WorkerPool(unsigned threads) : parts_(threads) {
-        for (unsigned part = 1; part < threads; ++part) workers_.emplace_back([this, part] { work(part); });
+    explicit WorkerPool(unsigned threads) {
+        for (unsigned part = 1; part < threads; ++part) {
+            try {
+                workers_.emplace_back([this, part] { work(part); });
+            } catch (const std::system_error&) {
+                break;  // the system allows no more threads: the pool runs with those it has
+            }
+            parts_ = part + 1;  // workers read it only for tasks, which start after construction
+        }
     }
 
     unsigned parts() const { return parts_; }
@@ -573,7 +581,7 @@ private:
         }
     }
 
-    const unsigned parts_;
+    unsigned parts_ = 1;
     std::vector<std::thread> workers_;
     std::mutex run_mutex_;
     WorkerTask task_ = nullptr;
