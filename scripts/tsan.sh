@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # ThreadSanitizer job for the shared-memory kernels: builds the host backend's C++ tests with
-# -fsanitize=thread and runs the tests of barrier kernels with every block run by all its threads
-# (VELLORAN_HOST_BARRIER_THREADS=block), failing on any report. Then it proves the job can see
-# such races: every probe kernel in tests/cpp/barrier_race_probe.cpp, each one barrier short, must
-# be reported as a data race in that kernel. Extra arguments go to the cmake configure step.
+# -fsanitize=thread and runs them with every barrier block run by all its threads
+# (VELLORAN_HOST_BARRIER_THREADS=block), failing on any report. It also proves that the job sees such
+# races: each probe kernel of tests/cpp/barrier_race_probe.cpp, one barrier short, must be reported.
+# Usage: scripts/tsan.sh [extra cmake configure arguments]
 set -euo pipefail
 source "$(dirname "$0")/venv.sh"
 build=build/tsan
