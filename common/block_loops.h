@@ -1,7 +1,7 @@
-// A kernel block's walk over a subset of indices, written once for both builds. On the GPU the
-// indices are spread over the block's threads; on the host, where a barrier kernel's block runs as
-// one thread, they are walked as runs of evenly spaced indices, so the inner loop carries no bit
-// arithmetic and the compiler can vectorise it.
+// A kernel block's walk over a subset of indices, written once for both builds. On the GPU (and on
+// the host when blocks run with all their threads) the indices are spread over the block's threads;
+// on the host, where a barrier kernel's block runs as one thread by default, they are walked as
+// runs of evenly spaced indices, so the inner loop carries no bit arithmetic and vectorises.
 #pragma once
 
 #include <cstdint>

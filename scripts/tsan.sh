@@ -10,6 +10,10 @@ build=build/tsan
 # Clang: under GCC the fused kernels are target_clones, whose resolvers run while the program is
 # being relocated, before ThreadSanitizer's runtime is set up, and crash once instrumented.
 cxx=${TSAN_CXX:-clang++}
+# The system's packages: clang and GoogleTest, where missing.
+if command -v apt-get >/dev/null && { ! command -v "$cxx" >/dev/null || [ ! -f /usr/include/gtest/gtest.h ]; }; then
+  apt-get update -qq && apt-get install -y -qq clang libgtest-dev >/dev/null
+fi
 if ! command -v "$cxx" >/dev/null; then
   echo "scripts/tsan.sh needs clang++ with its ThreadSanitizer runtime (apt-get install clang), or TSAN_CXX" >&2
   exit 2
