@@ -69,15 +69,15 @@ template <typename T>
 inline void store_pair(CuComplex<T>* p, AmplitudePair<T> v) {
     std::memcpy(p, &v, sizeof v);
 }
+// One amplitude is a plain copy of the two fields, as the kernels wrote it before they had these
+// helpers: the compiler keeps re and im in scalar registers when the arithmetic wants them there.
 template <typename T>
 inline CuComplex<T> load_amplitude(const CuComplex<T>* p) {
-    CuComplex<T> v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+    return *p;
 }
 template <typename T>
 inline void store_amplitude(CuComplex<T>* p, CuComplex<T> v) {
-    std::memcpy(p, &v, sizeof v);
+    *p = v;
 }
 
 inline void atomic_add(double* address, double value) {

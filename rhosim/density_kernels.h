@@ -95,6 +95,64 @@ VELLORAN_DEVICE void multiply_right_dagger(const CuComplex<T>* u, CuComplex<T> (
     }
 }
 
+// The tile kernels: a thread block stages a fixed number of entries in shared memory and walks them
+// with loops that stride by blockDim.x, meeting at barriers, so no thread keeps a whole block of a
+// large operation in registers. kTileEntries complex128 entries are 16 KB, small enough for two
+// blocks per SM on every architecture we build for.
+constexpr uint64_t kTileEntries = 1024;
+// Entries of the whole-block tiles (Kraus sums, merged unitaries): three arrays of this many.
+constexpr uint64_t kBlockTileEntries = 256;
+
+// A tile of W = kBlockTileEntries / D^2 consecutive work items of a K-target operation, each a
+// whole D x D block. The shared memory holds three entry arrays (the block, a product, a sum), the
+// local offsets and the items' row and column bases.
+template <typename T, int K>
+struct BlockTile {
+    static constexpr uint64_t D = uint64_t{1} << K;
+    static constexpr uint64_t W = kBlockTileEntries / (D * D);
+    static constexpr size_t kSharedBytes =
+        3 * kBlockTileEntries * sizeof(CuComplex<T>) + (D + 2 * W) * sizeof(uint64_t);
+
+    CuComplex<T>* block;
+    CuComplex<T>* product;
+    CuComplex<T>* sum;
+    uint64_t* offs;
+    uint64_t* rows;
+    uint64_t* cols;
+
+    VELLORAN_DEVICE explicit BlockTile(CuComplex<T>* shared)
+        : block(shared),
+          product(shared + kBlockTileEntries),
+          sum(shared + 2 * kBlockTileEntries),
+          offs(reinterpret_cast<uint64_t*>(shared + 3 * kBlockTileEntries)),
+          rows(offs + D),
+          cols(rows + W) {}
+
+    // The local offsets, once per kernel; the first barrier of the tile loop publishes them.
+    VELLORAN_DEVICE void set_offsets(const DeviceTargets& t) const {
+        for (uint64_t a = threadIdx.x; a < D; a += blockDim.x) {
+            uint64_t o = 0;
+            for (int j = 0; j < K; ++j) {
+                if ((a >> j) & 1) o |= uint64_t{1} << static_cast<int32_t>(t.targets[j]);
+            }
+            offs[a] = o;
+        }
+    }
+    // Row and column bases of items first .. first + count - 1 (count <= W).
+    VELLORAN_DEVICE void set_bases(uint64_t first, uint64_t count, uint64_t target_mask, int other_bits) const {
+        const uint64_t groups = uint64_t{1} << other_bits;
+        for (uint64_t w = threadIdx.x; w < count; w += blockDim.x) {
+            rows[w] = expand_group((first + w) >> other_bits, target_mask);
+            cols[w] = expand_group((first + w) & (groups - 1), target_mask);
+        }
+    }
+    // The density-matrix index of tile entry e = (item w, local row a, local column c).
+    VELLORAN_DEVICE uint64_t index(uint64_t e, uint64_t dim) const {
+        const uint64_t w = e / (D * D);
+        return (rows[w] | offs[(e / D) % D]) * dim + (cols[w] | offs[e % D]);
+    }
+};
+
 VELLORAN_DEVICE float channel_sqrt(float x) { return sqrtf(x); }
 VELLORAN_DEVICE double channel_sqrt(double x) { return sqrt(x); }
 

@@ -157,10 +157,12 @@ __global__ VELLORAN_VECTOR_KERNEL void density_sparsesharemem_kernel(CuComplex<T
     const uint64_t step = blockDim.x;
     const uint64_t tile_step = gridDim.x;
     const uint64_t side = uint64_t{1} << m;
-    // Row or column offset of each local index (n <= 15, so offsets fit 32 bits).
-    uint32_t local_offset[1 << kMaxActive];
-    for (uint64_t j = 0; j < side; ++j) local_offset[j] = static_cast<uint32_t>(deposit_bits(j, active_mask));
     const uint64_t entries = side * side;
+    // Row or column offset of each local index (n <= 15, so offsets fit 32 bits), in shared memory
+    // after the tile: a local array indexed at run time would live in the thread's stack.
+    uint32_t* local_offset = reinterpret_cast<uint32_t*>(tile + entries);
+    for (uint64_t j = first; j < side; j += step) local_offset[j] = static_cast<uint32_t>(deposit_bits(j, active_mask));
+    __syncthreads();
     const uint64_t group_mask = (uint64_t{1} << other_bits) - 1;
     for (uint64_t t = blockIdx.x; t < tiles; t += tile_step) {
         const uint64_t row_base = deposit_bits(t >> other_bits, other_mask);
@@ -209,7 +211,7 @@ void launch_fused(uint64_t dim, CuComplex<T>* rho, uint64_t active_mask, int64_t
     }
     const uint64_t tiles = uint64_t{1} << (2 * (n - m));
     const dim3 grid(static_cast<unsigned>(tiles < kFusedMaxGrid ? tiles : kFusedMaxGrid));
-    const size_t shared_bytes = sizeof(CuComplex<T>) << (2 * m);
+    const size_t shared_bytes = (sizeof(CuComplex<T>) << (2 * m)) + (sizeof(uint32_t) << m);
     launch_barrier_kernel<&density_sparsesharemem_kernel<T>>(grid, dim3(kFusedBlock), shared_bytes, nullptr, rho, dim,
                                                              tiles, active_mask, active_mask ^ (dim - 1),
                                                              static_cast<int32_t>(m), static_cast<int32_t>(n - m),

@@ -1,5 +1,6 @@
 // Non-unitary operations on the density matrix: the five built-in single-qubit channels in closed
-// form, and general Kraus channels rho -> sum_m K_m rho K_m^dagger on one to three qubits.
+// form, and general Kraus channels rho -> sum_m K_m rho K_m^dagger on one to three qubits (one
+// target per thread, two and three as shared-memory tiles).
 #include <stdexcept>
 
 #include "../common/cuda_check.h"
@@ -66,6 +67,55 @@ __global__ void kraus_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets targ
     }
 }
 
+// The Kraus sum for two and three targets, a tile of whole blocks per thread block: B is staged,
+// then for each K_m the product K_m B and the sum's update by (K_m B) K_m^dagger are formed entry by
+// entry, in the same order as kraus_kernel, so both give the same bits.
+template <typename T, int K>
+__global__ void kraus_tile_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets targets, int64_t matrix_count,
+                                  const CuComplex<T>* matrices) {
+    using Tile = BlockTile<T, K>;
+    constexpr uint64_t D = Tile::D;
+    constexpr uint64_t W = Tile::W;
+    const Tile tile(dynamic_shared<CuComplex<T>>());
+    const uint64_t thread = threadIdx.x;
+    const uint64_t step = blockDim.x;
+    const uint64_t target_mask = target_mask_of(targets);
+    const int other_bits = static_cast<int>(targets.other_count);
+    const uint64_t items = uint64_t{1} << (2 * other_bits);
+    tile.set_offsets(targets);
+    for (uint64_t first = uint64_t{blockIdx.x} * W; first < items; first += uint64_t{gridDim.x} * W) {
+        const uint64_t entries = (items - first < W ? items - first : W) * D * D;
+        tile.set_bases(first, entries / (D * D), target_mask, other_bits);
+        __syncthreads();
+        for (uint64_t e = thread; e < entries; e += step) {
+            tile.block[e] = load_amplitude(rho + tile.index(e, dim));
+            tile.sum[e] = CuComplex<T>{T(0), T(0)};
+        }
+        __syncthreads();
+        for (int64_t m = 0; m < matrix_count; ++m) {
+            const CuComplex<T>* k = matrices + m * int64_t{D * D};
+            for (uint64_t e = thread; e < entries; e += step) {
+                const CuComplex<T>* b = tile.block + (e / (D * D)) * D * D + e % D;
+                const CuComplex<T>* row = k + (e / D) % D * D;
+                CuComplex<T> acc{T(0), T(0)};
+                for (uint64_t a = 0; a < D; ++a) acc = acc + load_amplitude(row + a) * b[a * D];
+                tile.product[e] = acc;
+            }
+            __syncthreads();
+            for (uint64_t e = thread; e < entries; e += step) {
+                const CuComplex<T>* left = tile.product + e / D * D;
+                const CuComplex<T>* row = k + e % D * D;
+                CuComplex<T> acc{T(0), T(0)};
+                for (uint64_t z = 0; z < D; ++z) acc = acc + mul_conj(left[z], load_amplitude(row + z));
+                tile.sum[e] = tile.sum[e] + acc;
+            }
+            __syncthreads();
+        }
+        for (uint64_t e = thread; e < entries; e += step) store_amplitude(rho + tile.index(e, dim), tile.sum[e]);
+        __syncthreads();
+    }
+}
+
 template <typename T, ChannelKind Kind>
 void launch_channel(CuComplex<T>* rho, uint64_t dim, uint64_t target_mask, T parameter) {
     launch_kernel<&channel_kernel<T, Kind>>(entry_grid(dim), dim3(kTileX, kTileY), 0, nullptr, rho, dim, target_mask,
@@ -76,8 +126,15 @@ template <typename T, int K>
 void launch_kraus(CuComplex<T>* rho, uint64_t dim, int64_t matrix_count, const CuComplex<T>* matrices,
                   const DeviceTargets& targets) {
     const uint64_t groups = dim >> K;
-    launch_kernel<&kraus_kernel<T, K>>(dim3(grid_for(groups * groups, kDensityBlock)), dim3(kDensityBlock), 0, nullptr,
-                                       rho, dim, targets, matrix_count, matrices);
+    if constexpr (K == 1) {
+        launch_kernel<&kraus_kernel<T, K>>(dim3(grid_for(groups * groups, kDensityBlock)), dim3(kDensityBlock), 0,
+                                           nullptr, rho, dim, targets, matrix_count, matrices);
+    } else {
+        using Tile = BlockTile<T, K>;
+        launch_barrier_kernel<&kraus_tile_kernel<T, K>>(dim3(grid_for(groups * groups, Tile::W)), dim3(kDensityBlock),
+                                                        Tile::kSharedBytes, nullptr, rho, dim, targets, matrix_count,
+                                                        matrices);
+    }
 }
 
 }  // namespace

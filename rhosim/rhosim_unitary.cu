@@ -1,6 +1,6 @@
 // rho -> C rho C^dagger for controlled unitaries: the merged kernels for one and two targets, the
-// left and right passes for three to six, and the diagonal and permutation kernels that need no
-// matrix product.
+// left and right passes for three to six (four to six as shared-memory tiles), and the diagonal and
+// permutation kernels that need no matrix product.
 #include <stdexcept>
 
 #include "../common/cuda_check.h"
@@ -85,6 +85,164 @@ __global__ void unitary_right_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTarg
     }
 }
 
+// The merged product for two targets as a tile of whole blocks (see BlockTile): U B where the row
+// base meets the controls, then (U B) U^dagger where the column base does, each entry summed in the
+// order of multiply_left and multiply_right_dagger.
+template <typename T, int K>
+__global__ void unitary_merged_tile_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets targets,
+                                           uint64_t control_mask, uint64_t control_value, const CuComplex<T>* matrix) {
+    using Tile = BlockTile<T, K>;
+    constexpr uint64_t D = Tile::D;
+    constexpr uint64_t W = Tile::W;
+    const Tile tile(dynamic_shared<CuComplex<T>>());
+    const uint64_t thread = threadIdx.x;
+    const uint64_t step = blockDim.x;
+    const uint64_t target_mask = target_mask_of(targets);
+    const int other_bits = static_cast<int>(targets.other_count);
+    const uint64_t items = uint64_t{1} << (2 * other_bits);
+    tile.set_offsets(targets);
+    for (uint64_t first = uint64_t{blockIdx.x} * W; first < items; first += uint64_t{gridDim.x} * W) {
+        const uint64_t entries = (items - first < W ? items - first : W) * D * D;
+        tile.set_bases(first, entries / (D * D), target_mask, other_bits);
+        __syncthreads();
+        for (uint64_t e = thread; e < entries; e += step) {
+            const uint64_t w = e / (D * D);
+            if ((tile.rows[w] & control_mask) != control_value && (tile.cols[w] & control_mask) != control_value) {
+                continue;
+            }
+            tile.block[e] = load_amplitude(rho + tile.index(e, dim));
+        }
+        __syncthreads();
+        for (uint64_t e = thread; e < entries; e += step) {
+            const uint64_t w = e / (D * D);
+            if ((tile.rows[w] & control_mask) != control_value) {
+                tile.product[e] = tile.block[e];
+                continue;
+            }
+            const CuComplex<T>* b = tile.block + w * D * D + e % D;
+            const CuComplex<T>* row = matrix + (e / D) % D * D;
+            CuComplex<T> acc{T(0), T(0)};
+            for (uint64_t z = 0; z < D; ++z) acc = acc + load_amplitude(row + z) * b[z * D];
+            tile.product[e] = acc;
+        }
+        __syncthreads();
+        for (uint64_t e = thread; e < entries; e += step) {
+            const uint64_t w = e / (D * D);
+            const bool row_on = (tile.rows[w] & control_mask) == control_value;
+            if ((tile.cols[w] & control_mask) != control_value) {
+                if (row_on) store_amplitude(rho + tile.index(e, dim), tile.product[e]);
+                continue;
+            }
+            const CuComplex<T>* left = tile.product + e / D * D;
+            const CuComplex<T>* row = matrix + e % D * D;
+            CuComplex<T> acc{T(0), T(0)};
+            for (uint64_t z = 0; z < D; ++z) acc = acc + mul_conj(left[z], load_amplitude(row + z));
+            store_amplitude(rho + tile.index(e, dim), acc);
+        }
+        __syncthreads();
+    }
+}
+
+// The left and right passes on tiles: a thread block stages C segments of D entries (C * D =
+// kTileEntries, or fewer when the matrix has fewer), segment c at tile + c * (D + 1) (the padding
+// keeps a warp's shared-memory accesses on distinct banks), then writes every output entry from its
+// staged segment.
+
+// Left pass: one row group and C consecutive columns per tile; v = U v on every column segment.
+template <typename T, int K>
+__global__ void unitary_left_tile_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets targets, uint64_t control_mask,
+                                         uint64_t control_value, const CuComplex<T>* matrix, int chunk_bits) {
+    constexpr uint64_t D = uint64_t{1} << K;
+    constexpr uint64_t S = D + 1;  // segment stride
+    CuComplex<T>* tile = dynamic_shared<CuComplex<T>>();
+    uint64_t* offs = reinterpret_cast<uint64_t*>(tile + kTileEntries + (kTileEntries >> K));
+    const uint64_t thread = threadIdx.x;
+    const uint64_t step = blockDim.x;
+    const uint64_t target_mask = target_mask_of(targets);
+    const uint64_t columns = uint64_t{1} << chunk_bits;
+    const uint64_t chunks = dim >> chunk_bits;
+    const uint64_t tiles = (uint64_t{1} << targets.other_count) * chunks;
+    const uint64_t entries = D * columns;
+    for (uint64_t a = thread; a < D; a += step) {
+        uint64_t o = 0;
+        for (int j = 0; j < K; ++j) {
+            if ((a >> j) & 1) o |= uint64_t{1} << static_cast<int32_t>(targets.targets[j]);
+        }
+        offs[a] = o * dim;
+    }
+    __syncthreads();
+    for (uint64_t t = blockIdx.x; t < tiles; t += gridDim.x) {
+        const uint64_t row = expand_group(t / chunks, target_mask);
+        if ((row & control_mask) != control_value) continue;  // the same for the whole block
+        CuComplex<T>* base = rho + row * dim + (t % chunks) * columns;
+        for (uint64_t e = thread; e < entries; e += step) {
+            const uint64_t c = e & (columns - 1);
+            tile[c * S + (e >> chunk_bits)] = load_amplitude(base + (offs[e >> chunk_bits] + c));
+        }
+        __syncthreads();
+        for (uint64_t e = thread; e < entries; e += step) {
+            const uint64_t c = e & (columns - 1);
+            const CuComplex<T>* u = matrix + (e >> chunk_bits) * D;
+            const CuComplex<T>* v = tile + c * S;
+            CuComplex<T> acc{T(0), T(0)};
+            for (uint64_t z = 0; z < D; ++z) acc = acc + load_amplitude(u + z) * v[z];
+            store_amplitude(base + (offs[e >> chunk_bits] + c), acc);
+        }
+        __syncthreads();
+    }
+}
+
+// Right pass: one row and C consecutive column groups per tile; w = w U^dagger on every row segment.
+// Group g0 + c of a tile starts at column expand(g0) | expand(c), since g0 is a multiple of C.
+template <typename T, int K>
+__global__ void unitary_right_tile_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets targets,
+                                          uint64_t control_mask, uint64_t control_value, const CuComplex<T>* matrix,
+                                          int chunk_bits) {
+    constexpr uint64_t D = uint64_t{1} << K;
+    constexpr uint64_t S = D + 1;  // segment stride
+    CuComplex<T>* tile = dynamic_shared<CuComplex<T>>();
+    uint64_t* offs = reinterpret_cast<uint64_t*>(tile + kTileEntries + (kTileEntries >> K));
+    uint64_t* group_cols = offs + D;
+    const uint64_t thread = threadIdx.x;
+    const uint64_t step = blockDim.x;
+    const uint64_t target_mask = target_mask_of(targets);
+    const uint64_t columns = uint64_t{1} << chunk_bits;
+    const uint64_t chunks = (uint64_t{1} << targets.other_count) >> chunk_bits;
+    const uint64_t tiles = dim * chunks;
+    const uint64_t entries = D * columns;
+    for (uint64_t a = thread; a < D; a += step) {
+        uint64_t o = 0;
+        for (int j = 0; j < K; ++j) {
+            if ((a >> j) & 1) o |= uint64_t{1} << static_cast<int32_t>(targets.targets[j]);
+        }
+        offs[a] = o;
+    }
+    for (uint64_t c = thread; c < columns; c += step) group_cols[c] = expand_group(c, target_mask);
+    __syncthreads();
+    for (uint64_t t = blockIdx.x; t < tiles; t += gridDim.x) {
+        CuComplex<T>* line = rho + (t / chunks) * dim;
+        const uint64_t col0 = expand_group((t % chunks) << chunk_bits, target_mask);
+        for (uint64_t e = thread; e < entries; e += step) {
+            const uint64_t c = e & (columns - 1);
+            const uint64_t col = col0 | group_cols[c];
+            if ((col & control_mask) != control_value) continue;
+            tile[c * S + (e >> chunk_bits)] = load_amplitude(line + (col | offs[e >> chunk_bits]));
+        }
+        __syncthreads();
+        for (uint64_t e = thread; e < entries; e += step) {
+            const uint64_t c = e & (columns - 1);
+            const uint64_t col = col0 | group_cols[c];
+            if ((col & control_mask) != control_value) continue;
+            const CuComplex<T>* u = matrix + (e >> chunk_bits) * D;
+            const CuComplex<T>* w = tile + c * S;
+            CuComplex<T> acc{T(0), T(0)};
+            for (uint64_t z = 0; z < D; ++z) acc = acc + mul_conj(w[z], load_amplitude(u + z));
+            store_amplitude(line + (col | offs[e >> chunk_bits]), acc);
+        }
+        __syncthreads();
+    }
+}
+
 template <typename T>
 __global__ void diagonal_controlled_kernel(CuComplex<T>* rho, uint64_t dim, uint64_t target_mask, uint64_t control_mask,
                                            uint64_t control_value, CuComplex<T> d0, CuComplex<T> d1) {
@@ -139,18 +297,50 @@ template <typename T, int K>
 void launch_merged(CuComplex<T>* rho, uint64_t dim, uint64_t control_mask, uint64_t control_value,
                    const CuComplex<T>* matrix, const DeviceTargets& targets) {
     const uint64_t groups = dim >> K;
-    launch_kernel<&unitary_merged_kernel<T, K>>(dim3(grid_for(groups * groups, kDensityBlock)), dim3(kDensityBlock), 0,
-                                                nullptr, rho, dim, targets, control_mask, control_value, matrix);
+    if constexpr (K == 1) {
+        launch_kernel<&unitary_merged_kernel<T, K>>(dim3(grid_for(groups * groups, kDensityBlock)),
+                                                    dim3(kDensityBlock), 0, nullptr, rho, dim, targets, control_mask,
+                                                    control_value, matrix);
+    } else {
+        using Tile = BlockTile<T, K>;
+        launch_barrier_kernel<&unitary_merged_tile_kernel<T, K>>(dim3(grid_for(groups * groups, Tile::W)),
+                                                                 dim3(kDensityBlock), Tile::kSharedBytes, nullptr, rho,
+                                                                 dim, targets, control_mask, control_value, matrix);
+    }
+}
+
+// log2 of the columns (left) or column groups (right) of one tile of the K-target passes.
+template <int K>
+int tile_chunk_bits(uint64_t count) {
+    int bits = 0;
+    while ((uint64_t{1} << (bits + 1)) <= count && (uint64_t{1} << (bits + 1 + K)) <= kTileEntries) ++bits;
+    return bits;
 }
 
 template <typename T, int K>
 void launch_left_right(CuComplex<T>* rho, uint64_t dim, uint64_t control_mask, uint64_t control_value,
                        const CuComplex<T>* matrix, const DeviceTargets& targets) {
-    const dim3 grid(grid_for((dim >> K) * dim, kDensityBlock));
-    launch_kernel<&unitary_left_kernel<T, K>>(grid, dim3(kDensityBlock), 0, nullptr, rho, dim, targets, control_mask,
-                                              control_value, matrix);
-    launch_kernel<&unitary_right_kernel<T, K>>(grid, dim3(kDensityBlock), 0, nullptr, rho, dim, targets, control_mask,
-                                               control_value, matrix);
+    if constexpr (K == 3) {
+        const dim3 grid(grid_for((dim >> K) * dim, kDensityBlock));
+        launch_kernel<&unitary_left_kernel<T, K>>(grid, dim3(kDensityBlock), 0, nullptr, rho, dim, targets,
+                                                  control_mask, control_value, matrix);
+        launch_kernel<&unitary_right_kernel<T, K>>(grid, dim3(kDensityBlock), 0, nullptr, rho, dim, targets,
+                                                   control_mask, control_value, matrix);
+    } else {
+        // Padded segments, offsets and (right) the column groups' bases.
+        constexpr uint64_t D = uint64_t{1} << K;
+        const size_t shared =
+            (kTileEntries + kTileEntries / D) * sizeof(CuComplex<T>) + (D + kTileEntries / D) * sizeof(uint64_t);
+        const uint64_t groups = dim >> K;
+        const int left_bits = tile_chunk_bits<K>(dim);
+        launch_barrier_kernel<&unitary_left_tile_kernel<T, K>>(dim3(grid_for(groups * (dim >> left_bits), 1)),
+                                                               dim3(kDensityBlock), shared, nullptr, rho, dim, targets,
+                                                               control_mask, control_value, matrix, left_bits);
+        const int right_bits = tile_chunk_bits<K>(groups);
+        launch_barrier_kernel<&unitary_right_tile_kernel<T, K>>(dim3(grid_for(dim * (groups >> right_bits), 1)),
+                                                                dim3(kDensityBlock), shared, nullptr, rho, dim, targets,
+                                                                control_mask, control_value, matrix, right_bits);
+    }
 }
 
 }  // namespace

@@ -234,6 +234,56 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const 
     }
 }
 
+// Four and five targets as tiles: a thread block stages the 2^K amplitudes of kUnitaryTileBases
+// consecutive bases in shared memory, then writes each output amplitude as its row of the product
+// from the staged inputs, so no thread holds 2^K amplitudes in registers. Loops stride by
+// blockDim.x and meet at barriers; a base that fails the control test has the flag bit set.
+constexpr uint64_t kUnitaryTileEntries = 1024;
+constexpr uint64_t kSkippedBase = uint64_t{1} << 63;
+
+template <typename T, int K>
+__global__ void cu_unitary_tile_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets,
+                                       const int64_t* sorted_targets, uint64_t control_mask, uint64_t control_value,
+                                       const CuComplex<T>* matrix) {
+    constexpr uint64_t D = uint64_t{1} << K;
+    constexpr uint64_t kBases = kUnitaryTileEntries / D;
+    CuComplex<T>* tile = velloran::dynamic_shared<CuComplex<T>>();
+    uint64_t* offsets = reinterpret_cast<uint64_t*>(tile + kUnitaryTileEntries);
+    uint64_t* bases = offsets + D;
+    for (uint64_t c = threadIdx.x; c < D; c += blockDim.x) {
+        uint64_t o = 0;
+        for (int j = 0; j < K; ++j) {
+            if ((c >> j) & 1) o |= uint64_t{1} << targets[j];
+        }
+        offsets[c] = o;
+    }
+    const uint64_t count = uint64_t{1} << (n - K);
+    for (uint64_t first = uint64_t{blockIdx.x} * kBases; first < count; first += uint64_t{gridDim.x} * kBases) {
+        const uint64_t entries = (count - first < kBases ? count - first : kBases) * D;
+        for (uint64_t w = threadIdx.x; w < entries / D; w += blockDim.x) {
+            uint64_t base = first + w;
+            for (int j = 0; j < K; ++j) base = insert_zero_bit(base, uint64_t{1} << sorted_targets[j]);
+            bases[w] = (base & control_mask) == control_value ? base : kSkippedBase;
+        }
+        __syncthreads();
+        for (uint64_t e = threadIdx.x; e < entries; e += blockDim.x) {
+            const uint64_t base = bases[e / D];
+            if (base != kSkippedBase) tile[e] = velloran::load_amplitude(state + (base | offsets[e % D]));
+        }
+        __syncthreads();
+        for (uint64_t e = threadIdx.x; e < entries; e += blockDim.x) {
+            const uint64_t base = bases[e / D];
+            if (base == kSkippedBase) continue;
+            const CuComplex<T>* row = matrix + (e % D) * D;
+            const CuComplex<T>* a = tile + e / D * D;
+            CuComplex<T> sum{T(0), T(0)};
+            for (uint64_t c = 0; c < D; ++c) sum = sum + velloran::load_amplitude(row + c) * a[c];
+            velloran::store_amplitude(state + (base | offsets[e % D]), sum);
+        }
+        __syncthreads();
+    }
+}
+
 // Reads only `input` and writes only `output`; indices whose base fails the control test keep what
 // the caller copied into `output`.
 template <typename T>
@@ -270,9 +320,18 @@ velloran::DeviceBuffer<E> upload(const std::vector<E>& host, cudaStream_t stream
 template <typename T, int K>
 void launch_unitary_inplace(uint64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted_targets,
                             const ControlMasks& masks, const CuComplex<T>* matrix, cudaStream_t stream) {
-    velloran::launch_kernel<&cu_unitary_inplace_kernel<T, K>>(
-        dim3(velloran::grid_for(uint64_t{1} << (n - K), kGateBlock)), dim3(kGateBlock), 0, stream,
-        static_cast<int64_t>(n), state, targets, sorted_targets, masks.control_mask, masks.control_value, matrix);
+    if constexpr (K == 3) {
+        velloran::launch_kernel<&cu_unitary_inplace_kernel<T, K>>(
+            dim3(velloran::grid_for(uint64_t{1} << (n - K), kGateBlock)), dim3(kGateBlock), 0, stream,
+            static_cast<int64_t>(n), state, targets, sorted_targets, masks.control_mask, masks.control_value, matrix);
+    } else {
+        constexpr uint64_t D = uint64_t{1} << K;
+        const size_t shared = kUnitaryTileEntries * sizeof(CuComplex<T>) + (D + kUnitaryTileEntries / D) * sizeof(uint64_t);
+        const uint64_t tiles = ((uint64_t{1} << (n - K)) + kUnitaryTileEntries / D - 1) / (kUnitaryTileEntries / D);
+        velloran::launch_barrier_kernel<&cu_unitary_tile_kernel<T, K>>(
+            dim3(velloran::capped_grid_for(tiles, 1, velloran::kMaxGridX)), dim3(kGateBlock), shared, stream,
+            static_cast<int64_t>(n), state, targets, sorted_targets, masks.control_mask, masks.control_value, matrix);
+    }
 }
 
 // The checks every UNITARY gate passes before anything is allocated; returns the control masks.
