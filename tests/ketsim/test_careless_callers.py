@@ -235,7 +235,7 @@ def test_refused_options_do_not_read_the_gates():
 
 # ---- Ctrl-C ---------------------------------------------------------------------------------------
 
-ANGLE = 1e-4
+ANGLE = 1e-5
 
 # A GPU build queues the kernels and returns within milliseconds: nothing is left to interrupt.
 host_only = pytest.mark.skipif(ketsim.__backend__ != "host", reason="gate runs are asynchronous on a GPU")
@@ -262,12 +262,13 @@ def plus_state(n):
 @host_only
 @pytest.mark.parametrize("mode", MODES, ids=lambda m: m.name)
 def test_ctrl_c_stops_a_long_gate_list_between_gates(mode):
-    # Long enough to run for seconds on any machine; the signal comes after 0.2 s. Fused groups apply
-    # up to 512 of these gates in one pass, so that mode gets a larger state.
-    total = 25000
+    # Long enough to run for a minute on any machine, so a loaded one cannot finish it before the
+    # signal (0.5 s in) is handled. Fused groups apply up to 512 of these gates in one pass, so that
+    # mode gets a larger state.
+    total = 200000
     device_state = plus_state(22 if mode == ketsim.KernelMode.PairAutoFusion else 16)
     gates = rz_chain(total)
-    assert interrupted(lambda: ketsim.run_circuit_device(device_state, gates, mode=mode))
+    assert interrupted(lambda: ketsim.run_circuit_device(device_state, gates, mode=mode), delay=0.5)
     applied = applied_rz_count(device_state.to_numpy())
     assert abs(applied - round(applied)) < 1e-3 and 0 <= round(applied) < total
 
