@@ -151,6 +151,22 @@ struct BlockTile {
         const uint64_t w = e / (D * D);
         return (rows[w] | offs[(e / D) % D]) * dim + (cols[w] | offs[e % D]);
     }
+    // Entry e of M B, B the item's staged block and M a row-major D x D matrix in device memory.
+    VELLORAN_DEVICE CuComplex<T> left_entry(const CuComplex<T>* m, uint64_t e) const {
+        const CuComplex<T>* b = block + (e / (D * D)) * D * D + e % D;
+        const CuComplex<T>* row = m + (e / D) % D * D;
+        CuComplex<T> acc{T(0), T(0)};
+        for (uint64_t a = 0; a < D; ++a) acc = acc + load_amplitude(row + a) * b[a * D];
+        return acc;
+    }
+    // Entry e of P M^dagger, P the item's staged product.
+    VELLORAN_DEVICE CuComplex<T> right_dagger_entry(const CuComplex<T>* m, uint64_t e) const {
+        const CuComplex<T>* left = product + e / D * D;
+        const CuComplex<T>* row = m + e % D * D;
+        CuComplex<T> acc{T(0), T(0)};
+        for (uint64_t z = 0; z < D; ++z) acc = acc + mul_conj(left[z], load_amplitude(row + z));
+        return acc;
+    }
 };
 
 VELLORAN_DEVICE float channel_sqrt(float x) { return sqrtf(x); }

@@ -94,21 +94,9 @@ __global__ void kraus_tile_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets
         __syncthreads();
         for (int64_t m = 0; m < matrix_count; ++m) {
             const CuComplex<T>* k = matrices + m * int64_t{D * D};
-            for (uint64_t e = thread; e < entries; e += step) {
-                const CuComplex<T>* b = tile.block + (e / (D * D)) * D * D + e % D;
-                const CuComplex<T>* row = k + (e / D) % D * D;
-                CuComplex<T> acc{T(0), T(0)};
-                for (uint64_t a = 0; a < D; ++a) acc = acc + load_amplitude(row + a) * b[a * D];
-                tile.product[e] = acc;
-            }
+            for (uint64_t e = thread; e < entries; e += step) tile.product[e] = tile.left_entry(k, e);
             __syncthreads();
-            for (uint64_t e = thread; e < entries; e += step) {
-                const CuComplex<T>* left = tile.product + e / D * D;
-                const CuComplex<T>* row = k + e % D * D;
-                CuComplex<T> acc{T(0), T(0)};
-                for (uint64_t z = 0; z < D; ++z) acc = acc + mul_conj(left[z], load_amplitude(row + z));
-                tile.sum[e] = tile.sum[e] + acc;
-            }
+            for (uint64_t e = thread; e < entries; e += step) tile.sum[e] = tile.sum[e] + tile.right_dagger_entry(k, e);
             __syncthreads();
         }
         for (uint64_t e = thread; e < entries; e += step) store_amplitude(rho + tile.index(e, dim), tile.sum[e]);

@@ -119,11 +119,7 @@ __global__ void unitary_merged_tile_kernel(CuComplex<T>* rho, uint64_t dim, Devi
                 tile.product[e] = tile.block[e];
                 continue;
             }
-            const CuComplex<T>* b = tile.block + w * D * D + e % D;
-            const CuComplex<T>* row = matrix + (e / D) % D * D;
-            CuComplex<T> acc{T(0), T(0)};
-            for (uint64_t z = 0; z < D; ++z) acc = acc + load_amplitude(row + z) * b[z * D];
-            tile.product[e] = acc;
+            tile.product[e] = tile.left_entry(matrix, e);
         }
         __syncthreads();
         for (uint64_t e = thread; e < entries; e += step) {
@@ -133,11 +129,7 @@ __global__ void unitary_merged_tile_kernel(CuComplex<T>* rho, uint64_t dim, Devi
                 if (row_on) store_amplitude(rho + tile.index(e, dim), tile.product[e]);
                 continue;
             }
-            const CuComplex<T>* left = tile.product + e / D * D;
-            const CuComplex<T>* row = matrix + e % D * D;
-            CuComplex<T> acc{T(0), T(0)};
-            for (uint64_t z = 0; z < D; ++z) acc = acc + mul_conj(left[z], load_amplitude(row + z));
-            store_amplitude(rho + tile.index(e, dim), acc);
+            store_amplitude(rho + tile.index(e, dim), tile.right_dagger_entry(matrix, e));
         }
         __syncthreads();
     }
