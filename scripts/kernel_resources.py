@@ -147,8 +147,10 @@ def main():
     for log in logs:
         for ptx in sorted(pathlib.Path(str(log)[: -len(".ptxas.log")] + ".ptx").glob("*.ptx")):
             ptx_files += 1
-            arch = int(re.search(r"compute_(\d+)", ptx.name).group(1))
-            for name, body in split_ptx_entries(ptx.read_text()).items():
+            text = ptx.read_text()
+            # The PTX names its target; the file name carries it only when several are built.
+            arch = int(re.search(r"^\.target\s+sm_(\d+)", text, re.MULTILINE).group(1))
+            for name, body in split_ptx_entries(text).items():
                 found = {}
                 for m in GLOBAL_ACCESS.finditer(body):
                     if VECTOR.search(m.group(2)):
