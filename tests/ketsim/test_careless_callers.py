@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import ketsim
-from interrupts import interrupted
+from careless import Mutating, interrupted, replace_with_garbage
 from ketsim_testing import GateObject, gate
 
 MODES = [ketsim.KernelMode.AllState, ketsim.KernelMode.Pair, ketsim.KernelMode.PairAuto,
@@ -20,21 +20,6 @@ def x_gate(target=0):
 
 
 # ---- gate lists changed while they are read ------------------------------------------------------
-
-class Mutating:
-    """An integer (or float) whose conversion runs `action` first, as hostile or careless code can."""
-
-    def __init__(self, value, action):
-        self.value, self.action = value, action
-
-    def __index__(self):
-        self.action()
-        return self.value
-
-    def __float__(self):
-        self.action()
-        return float(self.value)
-
 
 class MutatingMapping:
     """A gate given as a mapping whose keys() changes the list being parsed."""
@@ -48,13 +33,6 @@ class MutatingMapping:
 
     def __getitem__(self, key):
         return self.gate[key]
-
-
-def replace_with_garbage(gates):
-    def action():
-        gates.clear()
-        gates.extend(object() for _ in range(64))  # grows the list: its item array moves
-    return action
 
 
 def make_chunk(how, count):

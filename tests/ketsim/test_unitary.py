@@ -83,12 +83,19 @@ CASES = [
 
 @pytest.mark.parametrize("targets,controls,states", CASES)
 def test_unitary_matches_oracle(targets, controls, states, dtype, mode):
-    rng = np.random.default_rng(len(targets) * 131 + targets[0] * 7 + len(controls))
-    state = reference.random_state(N, dtype, rng)
+    check_against_oracle(N, targets, controls, states, dtype, mode,
+                         seed=len(targets) * 131 + targets[0] * 7 + len(controls))
+
+
+def check_against_oracle(n, targets, controls, states, dtype, mode, seed):
+    """A random unitary on `targets` of a random n-qubit state: the oracle's result where the
+    controls hold, the input bit for bit elsewhere."""
+    rng = np.random.default_rng(seed)
+    state = reference.random_state(n, dtype, rng)
     matrix = reference.random_unitary(2 ** len(targets), rng)
-    got = run(N, state, [unitary_gate(targets, matrix, controls, states)], mode)
-    kt.assert_state_close(got, expected_unitary(state, N, matrix, targets, controls, states), dtype)
-    outside = ~in_subspace(N, controls, states)
+    got = run(n, state, [unitary_gate(targets, matrix, controls, states)], mode)
+    kt.assert_state_close(got, expected_unitary(state, n, matrix, targets, controls, states), dtype)
+    outside = ~in_subspace(n, controls, states)
     assert np.array_equal(got[outside], state[outside])
 
 

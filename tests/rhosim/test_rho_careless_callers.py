@@ -7,19 +7,10 @@ import numpy as np
 import pytest
 
 import rhosim
-from interrupts import interrupted
+from careless import Mutating, interrupted, replace_with_garbage
 from rho_reference import Gate, Kraus, apply_operation, channel_kraus, random_density, run
 
 DDS = rhosim.DeviceDensityState
-
-
-class MutatingIndex:
-    def __init__(self, value, action):
-        self.value, self.action = value, action
-
-    def __index__(self):
-        self.action()
-        return self.value
 
 
 class MutatingMatrices:
@@ -37,19 +28,12 @@ class MutatingMatrices:
         return self._matrices
 
 
-def garbage_refill(ops):
-    def action():
-        ops.clear()
-        ops.extend(object() for _ in range(64))
-    return action
-
-
 @pytest.mark.parametrize("how", ["target", "kraus_matrices"])
 def test_operation_list_changed_while_read_runs_the_list_as_given(how):
     ops = []
-    action = garbage_refill(ops)
+    action = replace_with_garbage(ops)
     if how == "target":
-        ops += [Gate("x", [MutatingIndex(0, action)]) for _ in range(3)]
+        ops += [Gate("x", [Mutating(0, action)]) for _ in range(3)]
         expected = apply_operation(np.diag([1.0, 0]).astype(complex), 1, Gate("x", [0]))
     else:
         ops += [MutatingMatrices(channel_kraus("bit_flip", 0.25), action) for _ in range(3)]

@@ -5,17 +5,8 @@ enough for many tiles per launch and several column chunks per row, against the 
 import numpy as np
 import pytest
 
-from rho_reference import DTYPES, Gate, Kraus, apply_operation, random_density, random_kraus, random_unitary, run, \
-    tolerance
-
-
-def check(n, ops, dtype, seed):
-    rho = random_density(n, np.random.default_rng(seed))
-    expected = rho
-    for op in ops:
-        expected = apply_operation(expected, n, op)
-    got = run(n, ops, rho, dtype)
-    np.testing.assert_allclose(got, expected, atol=tolerance(dtype), rtol=0)
+from rho_reference import DTYPES, Gate, Kraus, random_density, random_kraus, random_unitary, run, tolerance
+from test_rho_unitary import check
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
