@@ -146,26 +146,65 @@ struct BlockTile {
             cols[w] = expand_group((first + w) & (groups - 1), target_mask);
         }
     }
-    // The density-matrix index of tile entry e = (item w, local row a, local column c).
-    VELLORAN_DEVICE uint64_t index(uint64_t e, uint64_t dim) const {
-        const uint64_t w = e / (D * D);
-        return (rows[w] | offs[(e / D) % D]) * dim + (cols[w] | offs[e % D]);
+    // The tile works in lines of D entries: line l is local row (or, for the left product, column)
+    // l % D of item l / D. A thread takes whole lines, so the index arithmetic and the matrix rows
+    // are paid once per D entries.
+
+    // The item's row l % D from rho into the block; its entries lie at offs[c] from the row's start.
+    VELLORAN_DEVICE void load_row(const CuComplex<T>* rho, uint64_t dim, uint64_t l) const {
+        const uint64_t w = l / D;
+        const CuComplex<T>* line = rho + ((rows[w] | offs[l % D]) * dim + cols[w]);
+        for (uint64_t c = 0; c < D; ++c) block[l * D + c] = load_amplitude(line + offs[c]);
     }
-    // Entry e of M B, B the item's staged block and M a row-major D x D matrix in device memory.
-    VELLORAN_DEVICE CuComplex<T> left_entry(const CuComplex<T>* m, uint64_t e) const {
-        const CuComplex<T>* b = block + (e / (D * D)) * D * D + e % D;
-        const CuComplex<T>* row = m + (e / D) % D * D;
-        CuComplex<T> acc{T(0), T(0)};
-        for (uint64_t a = 0; a < D; ++a) acc = acc + load_amplitude(row + a) * b[a * D];
-        return acc;
+    // D values (a tile row or a thread's own) into the item's row l % D of rho.
+    VELLORAN_DEVICE void store_row(CuComplex<T>* rho, uint64_t dim, uint64_t l, const CuComplex<T>* values) const {
+        const uint64_t w = l / D;
+        CuComplex<T>* line = rho + ((rows[w] | offs[l % D]) * dim + cols[w]);
+        for (uint64_t c = 0; c < D; ++c) store_amplitude(line + offs[c], values[c]);
     }
-    // Entry e of P M^dagger, P the item's staged product.
-    VELLORAN_DEVICE CuComplex<T> right_dagger_entry(const CuComplex<T>* m, uint64_t e) const {
-        const CuComplex<T>* left = product + e / D * D;
-        const CuComplex<T>* row = m + e % D * D;
-        CuComplex<T> acc{T(0), T(0)};
-        for (uint64_t z = 0; z < D; ++z) acc = acc + mul_conj(left[z], load_amplitude(row + z));
-        return acc;
+    // The item's column l % D of rho, read straight from device memory.
+    VELLORAN_DEVICE void read_column(const CuComplex<T>* rho, uint64_t dim, uint64_t l,
+                                     CuComplex<T> (&column)[D]) const {
+        const uint64_t w = l / D;
+        const CuComplex<T>* top = rho + (rows[w] * dim + (cols[w] | offs[l % D]));
+        for (uint64_t z = 0; z < D; ++z) column[z] = load_amplitude(top + offs[z] * dim);
+    }
+    // Column l % D of the staged block.
+    VELLORAN_DEVICE void block_column(uint64_t l, CuComplex<T> (&column)[D]) const {
+        const uint64_t first = l / D * D * D + l % D;
+        for (uint64_t z = 0; z < D; ++z) column[z] = block[first + z * D];
+    }
+    // Column l % D of M C into the product, C a column held by the thread and M a row-major D x D
+    // matrix in device memory; each entry summed in index order from zero. The outer loop stays a
+    // loop on the GPU (one output at a time, written straight to shared memory), so a thread holds
+    // one column and no matrix rows.
+    VELLORAN_DEVICE void set_left_product_column(const CuComplex<T>* m, uint64_t l,
+                                                 const CuComplex<T> (&column)[D]) const {
+        const uint64_t first = l / D * D * D + l % D;
+#pragma unroll 1
+        for (uint64_t x = 0; x < D; ++x) {
+            CuComplex<T> acc{T(0), T(0)};
+            for (uint64_t z = 0; z < D; ++z) acc = acc + load_amplitude(m + (x * D + z)) * column[z];
+            product[first + x * D] = acc;
+        }
+    }
+    // A column into the product's column l % D unchanged.
+    VELLORAN_DEVICE void set_product_column(uint64_t l, const CuComplex<T> (&column)[D]) const {
+        const uint64_t first = l / D * D * D + l % D;
+        for (uint64_t z = 0; z < D; ++z) product[first + z * D] = column[z];
+    }
+    // Row x = l % D of P M^dagger, P the product: emit(y, sum over z of P[x][z] * conj(M[y][z])) for
+    // each y, in order.
+    template <typename Emit>
+    VELLORAN_DEVICE void right_dagger_row(const CuComplex<T>* m, uint64_t l, Emit&& emit) const {
+        CuComplex<T> row[D];
+        for (uint64_t z = 0; z < D; ++z) row[z] = product[l * D + z];
+#pragma unroll 1
+        for (uint64_t y = 0; y < D; ++y) {
+            CuComplex<T> acc{T(0), T(0)};
+            for (uint64_t z = 0; z < D; ++z) acc = acc + mul_conj(row[z], load_amplitude(m + (y * D + z)));
+            emit(y, acc);
+        }
     }
 };
 

@@ -68,8 +68,9 @@ __global__ void kraus_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets targ
 }
 
 // The Kraus sum for two and three targets, a tile of whole blocks per thread block: B is staged,
-// then for each K_m the product K_m B and the sum's update by (K_m B) K_m^dagger are formed entry by
-// entry, in the same order as kraus_kernel, so both give the same bits.
+// then for each K_m the product K_m B (a column per thread step) and the sum's update by
+// (K_m B) K_m^dagger (a row per step) are formed in the same order as kraus_kernel, so both give the
+// same bits.
 template <typename T, int K>
 __global__ void kraus_tile_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets targets, int64_t matrix_count,
                                   const CuComplex<T>* matrices) {
@@ -84,22 +85,30 @@ __global__ void kraus_tile_kernel(CuComplex<T>* rho, uint64_t dim, DeviceTargets
     const uint64_t items = uint64_t{1} << (2 * other_bits);
     tile.set_offsets(targets);
     for (uint64_t first = uint64_t{blockIdx.x} * W; first < items; first += uint64_t{gridDim.x} * W) {
-        const uint64_t entries = (items - first < W ? items - first : W) * D * D;
-        tile.set_bases(first, entries / (D * D), target_mask, other_bits);
+        const uint64_t count = items - first < W ? items - first : W;
+        const uint64_t lines = count * D;
+        tile.set_bases(first, count, target_mask, other_bits);
         __syncthreads();
-        for (uint64_t e = thread; e < entries; e += step) {
-            tile.block[e] = load_amplitude(rho + tile.index(e, dim));
-            tile.sum[e] = CuComplex<T>{T(0), T(0)};
+        for (uint64_t l = thread; l < lines; l += step) {
+            tile.load_row(rho, dim, l);
+            for (uint64_t c = 0; c < D; ++c) tile.sum[l * D + c] = CuComplex<T>{T(0), T(0)};
         }
         __syncthreads();
         for (int64_t m = 0; m < matrix_count; ++m) {
             const CuComplex<T>* k = matrices + m * int64_t{D * D};
-            for (uint64_t e = thread; e < entries; e += step) tile.product[e] = tile.left_entry(k, e);
+            for (uint64_t l = thread; l < lines; l += step) {
+                CuComplex<T> column[D];
+                tile.block_column(l, column);
+                tile.set_left_product_column(k, l, column);
+            }
             __syncthreads();
-            for (uint64_t e = thread; e < entries; e += step) tile.sum[e] = tile.sum[e] + tile.right_dagger_entry(k, e);
+            for (uint64_t l = thread; l < lines; l += step) {
+                CuComplex<T>* sum = tile.sum + l * D;
+                tile.right_dagger_row(k, l, [sum](uint64_t c, CuComplex<T> v) { sum[c] = sum[c] + v; });
+            }
             __syncthreads();
         }
-        for (uint64_t e = thread; e < entries; e += step) store_amplitude(rho + tile.index(e, dim), tile.sum[e]);
+        for (uint64_t l = thread; l < lines; l += step) tile.store_row(rho, dim, l, tile.sum + l * D);
         __syncthreads();
     }
 }

@@ -102,34 +102,36 @@ __global__ void unitary_merged_tile_kernel(CuComplex<T>* rho, uint64_t dim, Devi
     const uint64_t items = uint64_t{1} << (2 * other_bits);
     tile.set_offsets(targets);
     for (uint64_t first = uint64_t{blockIdx.x} * W; first < items; first += uint64_t{gridDim.x} * W) {
-        const uint64_t entries = (items - first < W ? items - first : W) * D * D;
-        tile.set_bases(first, entries / (D * D), target_mask, other_bits);
+        const uint64_t count = items - first < W ? items - first : W;
+        const uint64_t lines = count * D;
+        tile.set_bases(first, count, target_mask, other_bits);
         __syncthreads();
-        for (uint64_t e = thread; e < entries; e += step) {
-            const uint64_t w = e / (D * D);
-            if ((tile.rows[w] & control_mask) != control_value && (tile.cols[w] & control_mask) != control_value) {
-                continue;
+        // Columns of U B (of B where the row base misses the controls) into the product; items the
+        // controls miss on both sides are left alone.
+        for (uint64_t l = thread; l < lines; l += step) {
+            const uint64_t w = l / D;
+            const bool row_on = (tile.rows[w] & control_mask) == control_value;
+            if (!row_on && (tile.cols[w] & control_mask) != control_value) continue;
+            CuComplex<T> column[D];
+            tile.read_column(rho, dim, l, column);
+            if (row_on) {
+                tile.set_left_product_column(matrix, l, column);
+            } else {
+                tile.set_product_column(l, column);
             }
-            tile.block[e] = load_amplitude(rho + tile.index(e, dim));
         }
         __syncthreads();
-        for (uint64_t e = thread; e < entries; e += step) {
-            const uint64_t w = e / (D * D);
-            if ((tile.rows[w] & control_mask) != control_value) {
-                tile.product[e] = tile.block[e];
-                continue;
-            }
-            tile.product[e] = tile.left_entry(matrix, e);
-        }
-        __syncthreads();
-        for (uint64_t e = thread; e < entries; e += step) {
-            const uint64_t w = e / (D * D);
+        for (uint64_t l = thread; l < lines; l += step) {
+            const uint64_t w = l / D;
             const bool row_on = (tile.rows[w] & control_mask) == control_value;
             if ((tile.cols[w] & control_mask) != control_value) {
-                if (row_on) store_amplitude(rho + tile.index(e, dim), tile.product[e]);
+                if (row_on) tile.store_row(rho, dim, l, tile.product + l * D);
                 continue;
             }
-            store_amplitude(rho + tile.index(e, dim), tile.right_dagger_entry(matrix, e));
+            CuComplex<T>* line = rho + ((tile.rows[w] | tile.offs[l % D]) * dim + tile.cols[w]);
+            const uint64_t* offs = tile.offs;
+            tile.right_dagger_row(matrix, l,
+                                  [line, offs](uint64_t c, CuComplex<T> v) { store_amplitude(line + offs[c], v); });
         }
         __syncthreads();
     }
