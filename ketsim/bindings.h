@@ -54,5 +54,6 @@ void bind_run_circuit_device_gates(pybind11::module_& m);
 void bind_measure_device(pybind11::module_& m);
 void bind_run_circuit(pybind11::module_& m);
 void bind_measure(pybind11::module_& m);
+void bind_pauli_expectations(pybind11::module_& m);
 
 }  // namespace ketsim

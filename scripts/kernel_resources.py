@@ -29,6 +29,7 @@ DYNAMIC_SHARED = [
     (r"\bsparsesharemem_kernel<", 16 << 10),  # 2^kSparseShareMemMaxQubits amplitudes of complex128
     # kTileEntries / kUnitaryTileEntries complex128 entries (padded) and their index tables
     (r"\bunitary_(left|right|merged)_tile_kernel<|\bkraus_tile_kernel<|\bcu_unitary_tile_kernel<", 18 << 10),
+    (r"\bpauli_pass_kernel<", 256 * 8),  # one double per thread of kPauliBlock, ketsim/ketsim_pauli.h
 ]
 
 # Kernels allowed a stack frame that does not come from spilling, and why.
@@ -45,6 +46,8 @@ SCALAR_ALLOWED = [
     # Read the group's records (real parameters and matrix parts) from device memory; the tile
     # copy's stores are still checked.
     (r"sparsesharemem_kernel<", {"ld.global.f32", "ld.global.f64"}),
+    # Writes its per-block partial sums (doubles); the amplitudes it reads are checked.
+    (r"\bpauli_pass_kernel<", {"st.global.f64"}),
 ]
 
 # Per architecture: registers per SM, threads per SM, shared memory per SM and per block (bytes),

@@ -109,6 +109,10 @@ FUNCTIONS = {
          ("use_pinned_host", "False")],
         "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is "
         "returned."),
+    "pauli_expectations": (
+        [("state", None), ("paulis", None)],
+        "Exact expectation values of Pauli strings on a DeviceState, computed without copying the state out.\n"
+        "Character j of each string (one of I, X, Y, Z) acts on qubit j, bit j of the amplitude index."),
 }
 
 
@@ -122,7 +126,8 @@ def test_function_arguments_defaults_and_docstring(name):
 
 # Registration order of every module function; the fusion pair sits between the two device runners.
 REGISTRATION_ORDER = ["run_circuit_device", "prepare_fusion_chunk_gates", "execute_prepared_fusion_chunk",
-                      "run_circuit_device_gates", "measure_device", "sample_measure_device", "run_circuit", "measure"]
+                      "run_circuit_device_gates", "measure_device", "sample_measure_device", "run_circuit", "measure",
+                      "pauli_expectations"]
 
 
 def test_functions_are_registered_in_order():
