@@ -10,6 +10,8 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "pybind11>=3" "scikit-build-core>=0.10" "numpy>=1.24" "scipy-openblas32>=0.3.27" \
-  "pytest>=8" "hypothesis>=6.100" ninja
-.venv/bin/python -m pip install -q --no-build-isolation ".[test]"
+  "pytest>=8" "hypothesis>=6.100" "mypy>=2.4" ninja
+.venv/bin/python -m pip install -q --no-build-isolation ".[test,qiskit,cirq]"
+# A reference for the tests of Qiskit Aer noise models (which are Aer objects); never a dependency.
+.venv/bin/python -m pip install -q "qiskit-aer>=0.17"
 .venv/bin/python -c "import ketsim; print('ketsim backend:', ketsim.__backend__)"
