@@ -55,5 +55,7 @@ void bind_measure_device(pybind11::module_& m);
 void bind_run_circuit(pybind11::module_& m);
 void bind_measure(pybind11::module_& m);
 void bind_pauli_expectations(pybind11::module_& m);
+// DistributedState, and the entry points above widened to take one too; registered last.
+void bind_distributed(pybind11::module_& m);
 
 }  // namespace ketsim

@@ -62,17 +62,13 @@ __global__ void measure_collapse_kernel(int64_t n, CuComplex<T>* state, const in
     }
 }
 
-namespace {
-
-void validate_measurement(int64_t n, uint64_t num_state, const std::vector<int64_t>& targets,
-                          const std::string& endian, uint64_t shots) {
-    if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
-    if (num_state != (uint64_t{1} << n)) throw std::invalid_argument("state size does not match 2**n");
+void check_measure_targets(uint64_t n, const std::vector<int64_t>& targets, const std::string& endian,
+                           uint64_t shots) {
     if (targets.empty() || targets.size() > 62) throw std::invalid_argument("measure targets size must be in [1, 62]");
     if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
     uint64_t seen = 0;
     for (const int64_t t : targets) {
-        if (t < 0 || t >= n) throw std::invalid_argument("measure target index out of range");
+        if (t < 0 || static_cast<uint64_t>(t) >= n) throw std::invalid_argument("measure target index out of range");
         const uint64_t bit = uint64_t{1} << t;
         if (seen & bit) throw std::invalid_argument("duplicate measure target index");
         seen |= bit;
@@ -80,12 +76,13 @@ void validate_measurement(int64_t n, uint64_t num_state, const std::vector<int64
     if (shots == 0) throw std::invalid_argument("shots must be positive");
 }
 
-std::string outcome_string(uint64_t o, size_t k) {
-    std::string bits(k, '0');
-    for (size_t c = 0; c < k; ++c) {
-        if ((o >> (k - 1 - c)) & 1u) bits[c] = '1';
-    }
-    return bits;
+namespace {
+
+void validate_measurement(int64_t n, uint64_t num_state, const std::vector<int64_t>& targets,
+                          const std::string& endian, uint64_t shots) {
+    if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
+    if (num_state != (uint64_t{1} << n)) throw std::invalid_argument("state size does not match 2**n");
+    check_measure_targets(static_cast<uint64_t>(n), targets, endian, shots);
 }
 
 // A uniform point in [0, total): one generator output scaled by 2^-64, kept below 1.
@@ -101,7 +98,16 @@ uint64_t pick_outcome(const std::vector<double>& cdf, double r) {
     return it == cdf.end() ? cdf.size() - 1 : static_cast<uint64_t>(it - cdf.begin());
 }
 
-// Draws the shots; returns the counts by bit string and sets `last` to the final outcome index.
+}  // namespace
+
+std::string outcome_string(uint64_t o, size_t k) {
+    std::string bits(k, '0');
+    for (size_t c = 0; c < k; ++c) {
+        if ((o >> (k - 1 - c)) & 1u) bits[c] = '1';
+    }
+    return bits;
+}
+
 std::map<std::string, uint64_t> draw_counts(const std::vector<double>& cdf, uint64_t shots, uint64_t seed,
                                             size_t k, uint64_t& last) {
     const double total = cdf.back();
@@ -132,7 +138,6 @@ std::map<std::string, uint64_t> draw_counts(const std::vector<double>& cdf, uint
     return counts;
 }
 
-}  // namespace
 
 template <typename T>
 SampleResult sample_outcomes(int64_t n, CuComplex<T>* state, uint64_t num_state, const std::vector<int64_t>& targets,

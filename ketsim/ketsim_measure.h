@@ -21,6 +21,19 @@ struct SampleResult {
 // device `device_id`) with a 64-bit Mersenne Twister seeded with `seed`, one generator output per
 // shot. With `collapse`, the state is projected onto the last outcome and renormalised to norm 1.
 // Runs without the interpreter lock; the state is left untouched on every failure before the collapse.
+// The checks every measurement makes of its targets (distinct, below n), endian and shot count.
+void check_measure_targets(uint64_t n, const std::vector<int64_t>& targets, const std::string& endian,
+                           uint64_t shots);
+
+// Draws `shots` outcomes from the running sums `cdf` of the outcome probabilities (k bits each) with a
+// 64-bit Mersenne Twister seeded with `seed`, one generator output per shot; returns the counts by bit
+// string and sets `last` to the final outcome.
+std::map<std::string, uint64_t> draw_counts(const std::vector<double>& cdf, uint64_t shots, uint64_t seed,
+                                            size_t k, uint64_t& last);
+
+// Outcome o as k characters, the first for its highest bit.
+std::string outcome_string(uint64_t o, size_t k);
+
 template <typename T>
 SampleResult sample_outcomes(int64_t n, CuComplex<T>* state, uint64_t num_state, const std::vector<int64_t>& targets,
                              const std::string& endian, int32_t device_id, uint64_t shots, uint64_t seed,

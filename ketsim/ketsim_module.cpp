@@ -33,4 +33,5 @@ PYBIND11_MODULE(ketsim, m) {
     ketsim::bind_run_circuit(m);
     ketsim::bind_measure(m);
     ketsim::bind_pauli_expectations(m);
+    ketsim::bind_distributed(m);
 }
