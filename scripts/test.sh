@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: installs the package (host backend unless VELLORAN_BACKEND says otherwise),
-# runs the C++ tests of the host layer and the fusion planner, then the Python tests.
+# runs the C++ tests of the host layer and the fusion planner, the type check (scripts/typecheck.sh), then
+# the Python tests.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -20,4 +21,5 @@ if [ "$VELLORAN_BACKEND" = "host" ]; then
   ctest --test-dir build/cpp-tests --output-on-failure
 fi
 
+bash scripts/typecheck.sh
 "$py" -m pytest tests -q "$@"

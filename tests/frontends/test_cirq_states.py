@@ -260,3 +260,16 @@ class TestExpectationValues:
         (value,) = Simulator(seed=2).simulate_expectation_values(circuit, cirq.Z(q),
                                                                 permit_terminal_measurements=True)
         assert abs(abs(value) - 1) < 1e-12  # the measured trajectory is collapsed, as in Cirq
+
+
+@pytest.mark.parametrize("precision", ["double", "single"])
+def test_final_state_vector_method(precision):
+    # The simulator's own final_state_vector: a custom qubit order, a parameter and an initial basis state.
+    qubits = cirq.LineQubit.range(4)
+    theta = sympy.Symbol("theta")
+    circuit = cirq.testing.random_circuit(qubits, n_moments=8, op_density=0.8, random_state=5)
+    circuit += cirq.Circuit(cirq.rx(theta)(qubits[2]), cirq.CZ(qubits[0], qubits[3]))
+    order = [qubits[2], qubits[0], qubits[3], qubits[1]]
+    resolver = cirq.ParamResolver({"theta": 0.83})
+    ours = Simulator(precision=precision).final_state_vector(circuit, resolver, qubit_order=order, initial_state=5)
+    assert_state(ours, reference_state(circuit, order, initial_state=5, resolver=resolver), precision)

@@ -227,6 +227,16 @@ class Simulator(_ModuleSimulator, cirq.SimulatesFinalState[cirq.StateVectorTrial
                                                         available_buffer=state.reshape((2,) * len(qubits)))
             yield cirq.StateVectorTrialResult(resolver, measurements, sim_state)
 
+    def final_state_vector(self, program: cirq.AbstractCircuit, param_resolver: cirq.ParamResolverOrSimilarType = None,
+                           qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT,
+                           initial_state: Any = None) -> np.ndarray:
+        """The final state vector of ``program`` (one trajectory) in the order of ``qubit_order``, the first
+        qubit most significant as in ``cirq.final_state_vector``."""
+        qubits = self._qubits(program, qubit_order)
+        initial = self._initial(initial_state, len(qubits))
+        _, state, _ = self._final(program, cirq.ParamResolver(param_resolver), qubits, initial)
+        return state
+
     def simulate_expectation_values_sweep_iter(
         self, program: cirq.AbstractCircuit, observables: cirq.PauliSumLike | list[cirq.PauliSumLike],
         params: cirq.Sweepable, qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT,
