@@ -228,7 +228,7 @@ void execute_prepared_fusion_chunk(DistributedState& state, std::shared_ptr<fusi
         }
         distributed::validate_distributed_gates(state, chunk->gates);
     });
-    run_validated(state, chunk->gates, KernelMode::PairAutoFusion, fusion::FusionOptions{});
+    run_validated(state, chunk->gates, KernelMode::PairAutoFusion, chunk->options);
 }
 
 // None draws rank 0's fresh seed for every rank; anything else goes through the integer conversion.
@@ -387,7 +387,7 @@ void bind_distributed(py::module_& m) {
         "arguments, results are returned on every rank, and a failure on any rank raises on all of them.\n"
         "Gates on global qubits are made local by pairwise exchanges between ranks; the qubit order seen\n"
         "by the caller (to_numpy, measurement) never changes. PairAutoFusion plans each run of local gates\n"
-        "on the rank's own layout with the default planner options (a prepared chunk is planned again so).\n"
+        "on the rank's own layout (a prepared chunk again, with the options it was prepared with).\n"
         "Make one collective call at a time per communicator (not from several threads at once).")
         .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
                     py::arg("comm") = py::none(), "|0...0> on n qubits over the communicator's ranks.")

@@ -38,6 +38,7 @@ std::shared_ptr<PreparedFusionChunk> prepare_fusion_chunk_gates(int64_t n, const
     {
         py::gil_scoped_release release;
         chunk->plan = fusion::plan_fusion(n, chunk->gates, options);
+        chunk->options = options;
     }
     return chunk;
 }

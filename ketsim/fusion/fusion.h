@@ -73,6 +73,7 @@ struct PreparedFusionChunk {
     int64_t n = 0;
     std::vector<GateRecord> gates;
     FusionPlan plan;
+    FusionOptions options;  // what the plan was made with, for a state that plans again on its own layout
 };
 
 // ---- planner ----

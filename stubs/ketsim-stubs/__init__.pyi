@@ -125,7 +125,7 @@ class DistributedState:
     arguments, results are returned on every rank, and a failure on any rank raises on all of them.
     Gates on global qubits are made local by pairwise exchanges between ranks; the qubit order seen
     by the caller (to_numpy, measurement) never changes. PairAutoFusion plans each run of local gates
-    on the rank's own layout with the default planner options (a prepared chunk is planned again so).
+    on the rank's own layout (a prepared chunk again, with the options it was prepared with).
     Make one collective call at a time per communicator (not from several threads at once).
     """
 
