@@ -284,54 +284,11 @@ py::tuple sample_measure_device(DistributedState& state, const std::vector<int64
     return py::make_tuple(py::cast(result.counts), py::str(result.last_outcome));
 }
 
-// ---- Pauli strings: read as for a DeviceState, with the same messages -------------------------------
-
-std::string qubits_text(uint64_t n) { return std::to_string(n) + (n == 1 ? " qubit" : " qubits"); }
-
-std::string character_repr(Py_UCS4 c) {
-    const py::str text = py::reinterpret_steal<py::str>(PyUnicode_FromOrdinal(static_cast<int>(c)));
-    if (!text) throw py::error_already_set();
-    return py::repr(text).cast<std::string>();
-}
-
-PauliTerm parse_pauli(const py::handle& item, size_t index, uint64_t n) {
-    const std::string name = "Pauli string " + std::to_string(index);
-    if (!PyUnicode_Check(item.ptr())) {
-        throw py::type_error(name + " must be a str, not " + Py_TYPE(item.ptr())->tp_name);
-    }
-    const Py_ssize_t length = PyUnicode_GetLength(item.ptr());
-    if (length < 0) throw py::error_already_set();
-    if (static_cast<uint64_t>(length) != n) {
-        throw std::invalid_argument(name + " has length " + std::to_string(length) + "; the state has " +
-                                    qubits_text(n));
-    }
-    PauliTerm term;
-    for (Py_ssize_t j = 0; j < length; ++j) {
-        const Py_UCS4 c = PyUnicode_ReadChar(item.ptr(), j);
-        const uint64_t bit = uint64_t{1} << j;
-        switch (c) {
-            case 'I': break;
-            case 'X': term.flip |= bit; break;
-            case 'Y': term.flip |= bit; term.phase |= bit; break;
-            case 'Z': term.phase |= bit; break;
-            default:
-                throw std::invalid_argument(name + " has character " + character_repr(c) + " at position " +
-                                            std::to_string(j) + "; only 'I', 'X', 'Y' and 'Z' are allowed");
-        }
-    }
-    return term;
-}
+// ---- Pauli strings: read as for a DeviceState, with the same messages --------------------------------
 
 py::array_t<double> pauli_expectations_distributed(DistributedState& state, const py::object& paulis) {
     std::vector<PauliTerm> terms;
-    run_agreed(*state.comm, [&] {
-        if (PyUnicode_Check(paulis.ptr())) {
-            throw py::type_error("paulis must be a sequence of Pauli strings, not a single str");
-        }
-        const std::vector<py::object> items = velloran::python::owned_items(paulis);
-        terms.reserve(items.size());
-        for (size_t k = 0; k < items.size(); ++k) terms.push_back(parse_pauli(items[k], k, state.num_qubits));
-    });
+    run_agreed(*state.comm, [&] { terms = read_pauli_strings(paulis, state.num_qubits); });
     py::array_t<double> out(static_cast<py::ssize_t>(terms.size()));
     if (terms.empty()) return out;
     std::vector<double> values;

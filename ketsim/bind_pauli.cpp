@@ -54,7 +54,9 @@ PauliTerm parse_pauli(const py::handle& item, size_t index, uint64_t n) {
     return term;
 }
 
-py::array_t<double> pauli_expectations_device(DeviceState& state, const py::object& paulis) {
+}  // namespace
+
+std::vector<PauliTerm> read_pauli_strings(const py::object& paulis, uint64_t n) {
     // A lone string would be read as one-character strings.
     if (PyUnicode_Check(paulis.ptr())) {
         throw py::type_error("paulis must be a sequence of Pauli strings, not a single str");
@@ -64,8 +66,14 @@ py::array_t<double> pauli_expectations_device(DeviceState& state, const py::obje
     const std::vector<py::object> items = velloran::python::owned_items(paulis);
     std::vector<PauliTerm> terms;
     terms.reserve(items.size());
-    for (size_t k = 0; k < items.size(); ++k) terms.push_back(parse_pauli(items[k], k, state.num_qubits));
+    for (size_t k = 0; k < items.size(); ++k) terms.push_back(parse_pauli(items[k], k, n));
+    return terms;
+}
 
+namespace {
+
+py::array_t<double> pauli_expectations_device(DeviceState& state, const py::object& paulis) {
+    const std::vector<PauliTerm> terms = read_pauli_strings(paulis, state.num_qubits);
     py::array_t<double> out(static_cast<py::ssize_t>(terms.size()));
     if (terms.empty()) return out;
     std::vector<double> values;

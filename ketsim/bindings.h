@@ -12,6 +12,7 @@
 #include "../common/python_guards.h"
 #include "fusion/fusion.h"
 #include "ketsim_device_state.h"
+#include "ketsim_pauli.h"
 
 VELLORAN_CONSTRUCTED_ONLY(ketsim::DeviceState,
                           "DeviceState object is not initialised; create it with DeviceState.from_numpy or "
@@ -55,6 +56,9 @@ void bind_measure_device(pybind11::module_& m);
 void bind_run_circuit(pybind11::module_& m);
 void bind_measure(pybind11::module_& m);
 void bind_pauli_expectations(pybind11::module_& m);
+// The caller's Pauli strings as masks (character j on qubit j), read from a snapshot of the sequence;
+// TypeError or ValueError, naming the string, for anything else.
+std::vector<PauliTerm> read_pauli_strings(const pybind11::object& paulis, uint64_t n);
 // DistributedState, and the entry points above widened to take one too; registered last.
 void bind_distributed(pybind11::module_& m);
 
