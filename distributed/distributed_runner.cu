@@ -555,16 +555,8 @@ SampleResult sample_typed(DistributedState& state, const std::vector<int64_t>& t
     state.comm->allreduce_sum(probs.data(), probs.size());
     if (state.num_ranks > 1) state.comm->broadcast(probs.data(), probs.size() * sizeof(double), 0);
 
-    std::vector<double> cdf(probs);
-    for (uint64_t o = 1; o < outcomes; ++o) cdf[o] += cdf[o - 1];
-    const double total = cdf.back();
-    if (!(total > 0.0 && total <= 1.7976931348623157e308)) {
-        throw std::runtime_error("Quantum state has zero or invalid norm.");
-    }
-    SampleResult result;
     uint64_t last = 0;
-    result.counts = draw_counts(cdf, shots, seed, static_cast<size_t>(k), last);
-    result.last_outcome = outcome_string(last, static_cast<size_t>(k));
+    SampleResult result = draw_outcomes(probs, shots, seed, static_cast<size_t>(k), last);
     if (collapse) {
         const double p = probs[last];
         if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");

@@ -98,8 +98,6 @@ uint64_t pick_outcome(const std::vector<double>& cdf, double r) {
     return it == cdf.end() ? cdf.size() - 1 : static_cast<uint64_t>(it - cdf.begin());
 }
 
-}  // namespace
-
 std::string outcome_string(uint64_t o, size_t k) {
     std::string bits(k, '0');
     for (size_t c = 0; c < k; ++c) {
@@ -108,6 +106,8 @@ std::string outcome_string(uint64_t o, size_t k) {
     return bits;
 }
 
+// Draws the shots from the running sums `cdf`, one generator output per shot; returns the counts by
+// bit string and sets `last` to the final outcome.
 std::map<std::string, uint64_t> draw_counts(const std::vector<double>& cdf, uint64_t shots, uint64_t seed,
                                             size_t k, uint64_t& last) {
     const double total = cdf.back();
@@ -138,6 +138,22 @@ std::map<std::string, uint64_t> draw_counts(const std::vector<double>& cdf, uint
     return counts;
 }
 
+}  // namespace
+
+SampleResult draw_outcomes(const std::vector<double>& probs, uint64_t shots, uint64_t seed, size_t k,
+                           uint64_t& last) {
+    std::vector<double> cdf(probs);
+    for (size_t o = 1; o < cdf.size(); ++o) cdf[o] += cdf[o - 1];
+    const double total = cdf.back();
+    if (!(total > 0.0 && total <= 1.7976931348623157e308)) {
+        throw std::runtime_error("Quantum state has zero or invalid norm.");
+    }
+    SampleResult result;
+    result.counts = draw_counts(cdf, shots, seed, k, last);
+    result.last_outcome = outcome_string(last, k);
+    return result;
+}
+
 
 template <typename T>
 SampleResult sample_outcomes(int64_t n, CuComplex<T>* state, uint64_t num_state, const std::vector<int64_t>& targets,
@@ -166,18 +182,10 @@ SampleResult sample_outcomes(int64_t n, CuComplex<T>* state, uint64_t num_state,
                                                       probs.get());
     velloran::check_cuda(cudaGetLastError());
 
-    std::vector<double> cdf(outcomes);
-    velloran::check_cuda(cudaMemcpy(cdf.data(), probs.get(), prob_bytes, cudaMemcpyDeviceToHost));
-    for (uint64_t o = 1; o < outcomes; ++o) cdf[o] += cdf[o - 1];
-    const double total = cdf.back();
-    if (!(total > 0.0 && total <= 1.7976931348623157e308)) {
-        throw std::runtime_error("Quantum state has zero or invalid norm.");
-    }
-
-    SampleResult result;
+    std::vector<double> host_probs(outcomes);
+    velloran::check_cuda(cudaMemcpy(host_probs.data(), probs.get(), prob_bytes, cudaMemcpyDeviceToHost));
     uint64_t last = 0;
-    result.counts = draw_counts(cdf, shots, seed, static_cast<size_t>(k), last);
-    result.last_outcome = outcome_string(last, static_cast<size_t>(k));
+    SampleResult result = draw_outcomes(host_probs, shots, seed, static_cast<size_t>(k), last);
 
     if (collapse) {
         // The outcome's own summed probability, read back from the device: a difference of two

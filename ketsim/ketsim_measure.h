@@ -25,14 +25,11 @@ struct SampleResult {
 void check_measure_targets(uint64_t n, const std::vector<int64_t>& targets, const std::string& endian,
                            uint64_t shots);
 
-// Draws `shots` outcomes from the running sums `cdf` of the outcome probabilities (k bits each) with a
-// 64-bit Mersenne Twister seeded with `seed`, one generator output per shot; returns the counts by bit
-// string and sets `last` to the final outcome.
-std::map<std::string, uint64_t> draw_counts(const std::vector<double>& cdf, uint64_t shots, uint64_t seed,
-                                            size_t k, uint64_t& last);
-
-// Outcome o as k characters, the first for its highest bit.
-std::string outcome_string(uint64_t o, size_t k);
+// The shots drawn from the probabilities of the 2^k outcomes (summed in index order, not
+// normalised): their counts and the last outcome's bits, with its index in `last`. A zero or
+// non-finite total is refused before any draw.
+SampleResult draw_outcomes(const std::vector<double>& probs, uint64_t shots, uint64_t seed, size_t k,
+                           uint64_t& last);
 
 template <typename T>
 SampleResult sample_outcomes(int64_t n, CuComplex<T>* state, uint64_t num_state, const std::vector<int64_t>& targets,
