@@ -1,10 +1,17 @@
 """Shared pieces of the DistributedState tests: the communicator, random gate lists of every kind
 that reach the global qubits, and runs of the same chunk on a single DeviceState for comparison."""
 
+import os
+import sys
+
 import numpy as np
 from mpi4py import MPI
 
 import ketsim
+
+# The single-state tests' random unitaries and states.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "ketsim"))
+from reference import random_state, random_unitary  # noqa: E402,F401
 
 MODES = (ketsim.KernelMode.AllState, ketsim.KernelMode.Pair, ketsim.KernelMode.PairAuto,
          ketsim.KernelMode.PairAutoFusion)
@@ -29,18 +36,6 @@ def global_qubits():
 
 def tolerance(dtype):
     return TOLERANCE[np.dtype(dtype)]
-
-
-def random_unitary(dim, rng):
-    z = (rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))) / np.sqrt(2)
-    q, r = np.linalg.qr(z)
-    d = np.diag(r)
-    return q * (d / np.abs(d))
-
-
-def random_state(n, dtype, rng):
-    v = rng.standard_normal(2**n) + 1j * rng.standard_normal(2**n)
-    return (v / np.linalg.norm(v)).astype(dtype)
 
 
 def gate(name, targets, controls=(), states=None, params=(), matrix=None):
