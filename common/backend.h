@@ -14,11 +14,13 @@
 #define VELLORAN_BACKEND_NAME "host"
 #endif
 
-// Marks the host kernels whose inner loops vectorise: on x86-64 they are compiled for AVX2 and FMA
-// beside the baseline, and the loader picks the copy the CPU at hand runs. Everything they call is
-// inlined into them (flatten), so the helpers are compiled for the same instruction set.
+// Marks the host kernels and host loops whose inner loops vectorise: on x86-64 they are compiled for
+// AVX-512 and for AVX2 with FMA beside the baseline, and the loader picks the copy the CPU at hand
+// runs. Everything they call is inlined into them (flatten), so the helpers are compiled for the
+// same instruction set.
 #if !defined(VELLORAN_BACKEND_CUDA) && defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define VELLORAN_VECTOR_KERNEL __attribute__((target_clones("arch=x86-64-v3", "default"), flatten))
+#define VELLORAN_VECTOR_KERNEL \
+    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"), flatten))
 #else
 #define VELLORAN_VECTOR_KERNEL
 #endif

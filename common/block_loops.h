@@ -4,6 +4,7 @@
 // runs of evenly spaced indices, so the inner loop carries no bit arithmetic and vectorises.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "backend.h"
@@ -12,6 +13,7 @@
 namespace velloran {
 
 #if !defined(VELLORAN_BACKEND_CUDA)
+
 namespace host {
 
 // The stretch of consecutive bits below `length_bits` outside `fixed` that the inner loop walks:
@@ -43,9 +45,11 @@ inline void for_subset_runs(int32_t length_bits, uint64_t fixed, uint64_t value,
     const uint64_t inner = uint64_t{1} << stretch.bits;
     const uint64_t excluded = fixed | ((inner - 1) << stretch.shift);
     const uint64_t runs = count >> stretch.bits;
+    // The indices stand for a block's threads, which never depend on each other between barriers.
     if (stretch.shift == 0) {
         for (uint64_t r = 0; r < runs; ++r) {
             const uint64_t base = insert_zero_bits(r, excluded, value);
+#pragma GCC ivdep
             for (uint64_t j = 0; j < inner; ++j) body(base + j);
         }
         return;
@@ -53,12 +57,98 @@ inline void for_subset_runs(int32_t length_bits, uint64_t fixed, uint64_t value,
     const uint64_t spacing = uint64_t{1} << stretch.shift;
     for (uint64_t r = 0; r < runs; ++r) {
         const uint64_t base = insert_zero_bits(r, excluded, value);
+#pragma GCC ivdep
         for (uint64_t j = 0; j < inner; ++j) body(base + j * spacing);
+    }
+}
+
+// Calls body(i, deposit_bits(i, mask)) for every i below 2^k, in runs where the deposited offsets
+// are evenly spaced: the lowest stretch of set bits of `mask`.
+template <typename Body>
+inline void for_deposit_runs(int32_t k, uint64_t mask, Body& body) {
+    if (mask == 0) {
+        body(0, 0);
+        return;
+    }
+    const int shift = __builtin_ctzll(mask);
+    const uint64_t above = ~(mask >> shift);
+    const int run_bits = std::min<int>(above == 0 ? 64 : __builtin_ctzll(above), k);
+    const uint64_t inner = uint64_t{1} << run_bits;
+    const uint64_t count = uint64_t{1} << k;
+    for (uint64_t first = 0; first < count; first += inner) {
+        const uint64_t offset = deposit_bits(first, mask);
+#pragma GCC ivdep
+        for (uint64_t j = 0; j < inner; ++j) body(first + j, offset + (j << shift));
+    }
+}
+
+// Calls body(insert_zero_bits(q, fixed, value)) for q in [first, last), in runs of evenly spaced
+// indices: the compact index's low bits fill the free bits above the lowest fixed ones (spacing
+// 1 << shift) up to the next fixed bit, so each run costs one bit insertion.
+template <typename Body>
+VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last, uint64_t fixed, uint64_t value,
+                                              const Body& shared_body) {
+    // A private copy: what the body captured by value stays in registers, where loads through the
+    // caller's object would be repeated after every store the body makes.
+    Body body = shared_body;
+    const int shift = __builtin_ctzll(~fixed);
+    const uint64_t above = shift >= 63 ? 0 : fixed >> shift;
+    const int run_bits = above == 0 ? 64 : __builtin_ctzll(above);
+    for (uint64_t q = first; q < last;) {
+        const uint64_t end = run_bits >= 63 ? last : std::min(last, (q | ((uint64_t{1} << run_bits) - 1)) + 1);
+        const uint64_t base = insert_zero_bits(q, fixed, value);
+        const uint64_t length = end - q;
+        // The indices are threads of a GPU grid, which run in no order: iterations never depend
+        // on each other, whatever the compiler can prove about the pointers.
+        if (shift == 0) {
+#pragma GCC ivdep
+            for (uint64_t j = 0; j < length; ++j) body(base + j);
+        } else {
+#pragma GCC ivdep
+            for (uint64_t j = 0; j < length; ++j) body(base + (j << shift));
+        }
+        q = end;
     }
 }
 
 }  // namespace host
 #endif
+
+// The index of the calling thread in a grid that gives one compact index q < count to each thread,
+// expanded as insert_zero_bits(q, fixed, value) and passed to body. On the host, where
+// launch_indexed_kernel calls each block once, that call walks every index of its block as runs;
+// under any other launch the block's first thread does, so the result is the same.
+template <typename Body>
+VELLORAN_DEVICE void for_thread_index(uint64_t count, uint64_t fixed, uint64_t value, Body&& body) {
+#if !defined(VELLORAN_BACKEND_CUDA)
+    if (threadIdx.x != 0) return;
+    const uint64_t first = uint64_t{blockIdx.x} * blockDim.x;
+    if (first >= count) return;
+    host::for_range_runs(first, count - first < blockDim.x ? count : first + blockDim.x, fixed, value, body);
+#else
+    const uint64_t q = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    if (q < count) body(insert_zero_bits(q, fixed, value));
+#endif
+}
+
+// Calls body(i, deposit_bits(i, mask)) for every i below 2^k (mask has k set bits), spread over
+// the calling block's threads; each thread steps its offset with masked_add instead of depositing
+// every index anew.
+template <typename Body>
+VELLORAN_DEVICE void block_for_deposited(int32_t k, uint64_t mask, Body&& body) {
+#if !defined(VELLORAN_BACKEND_CUDA)
+    if (blockDim.x == 1) {
+        host::for_deposit_runs(k, mask, body);
+        return;
+    }
+#endif
+    const uint64_t step = deposit_bits(blockDim.x, mask);
+    uint64_t offset = deposit_bits(threadIdx.x, mask);
+    for (uint64_t i = threadIdx.x; i < (uint64_t{1} << k); i += blockDim.x) {
+        body(i, offset);
+        offset = masked_add(offset, step, mask);
+    }
+}
 
 // Calls body(i) once for every i below 2^length_bits whose bits under `fixed` equal `value` (a
 // subset of fixed), spread over the calling block's threads; exact for any block size.

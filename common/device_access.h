@@ -2,8 +2,6 @@
 // device facilities whose spelling differs between the builds.
 #pragma once
 
-#include <cstring>
-
 #include "cu_complex.h"
 
 #if !defined(VELLORAN_BACKEND_CUDA)
@@ -58,16 +56,16 @@ __device__ __forceinline__ void atomic_add(double* address, double value) { atom
 
 #else
 
-// memcpy keeps these free of aliasing assumptions; the compiler turns them into vector moves.
+// Element copies rather than one block copy: the compiler merges them into vector accesses and
+// can still vectorise a loop over pairs.
 template <typename T>
 inline AmplitudePair<T> load_pair(const CuComplex<T>* p) {
-    AmplitudePair<T> v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+    return AmplitudePair<T>{p[0], p[1]};
 }
 template <typename T>
 inline void store_pair(CuComplex<T>* p, AmplitudePair<T> v) {
-    std::memcpy(p, &v, sizeof v);
+    p[0] = v.lo;
+    p[1] = v.hi;
 }
 // One amplitude is a plain copy of the two fields, as the kernels wrote it before they had these
 // helpers: the compiler keeps re and im in scalar registers when the arithmetic wants them there.

@@ -144,16 +144,28 @@ using WorkerTask = void (*)(void* context, unsigned part, unsigned parts);
 void run_on_workers(WorkerTask task, void* context);
 unsigned worker_count();
 
-// Runs every block of the grid, blocks split evenly over the workers. In an ordinary launch a
-// block's threads run one after another on one core. A barrier launch runs each block as a single
-// thread or with all its threads, as barrier_threads() says.
+// How run_grid calls a kernel's blocks.
+enum class LaunchKind : int {
+    // Every thread of every block, one after another on the block's worker.
+    Threads,
+    // A kernel that meets at barriers: each block as one thread or with all its threads, as
+    // barrier_threads() says.
+    Barriers,
+    // A kernel that walks its whole block's indices when called once per block (for_thread_index):
+    // one call per block, blockDim reading the launch's block and threadIdx 0.
+    WholeBlocks,
+};
+
+// Runs every block of the grid, blocks split evenly over the workers.
 template <typename Body>
-void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& body) {
+void run_grid(dim3 grid, dim3 block, size_t shared_bytes, LaunchKind kind, Body&& body) {
     using Kernel = std::decay_t<Body>;
     const unsigned long long blocks_x = grid.x;
     const unsigned long long blocks = blocks_x * grid.y * grid.z;
+    const bool barriers = kind == LaunchKind::Barriers;
     const bool block_threads = barriers && barrier_threads() == BarrierThreads::Block;
     const dim3 effective_block = barriers && !block_threads ? dim3(1, 1, 1) : block;
+    const dim3 called_threads = kind == LaunchKind::WholeBlocks ? dim3(1, 1, 1) : effective_block;
     int fault = 0;
     auto run_part = [&](unsigned part, unsigned parts) {
         const unsigned long long begin = blocks * part / parts;
@@ -180,9 +192,9 @@ void run_grid(dim3 grid, dim3 block, size_t shared_bytes, bool barriers, Body&& 
             blockIdx.x = static_cast<unsigned>(b % blocks_x);
             blockIdx.y = static_cast<unsigned>((b / blocks_x) % grid.y);
             blockIdx.z = static_cast<unsigned>(b / (blocks_x * grid.y));
-            for (unsigned tz = 0; tz < effective_block.z; ++tz) {
-                for (unsigned ty = 0; ty < effective_block.y; ++ty) {
-                    for (unsigned tx = 0; tx < effective_block.x; ++tx) {
+            for (unsigned tz = 0; tz < called_threads.z; ++tz) {
+                for (unsigned ty = 0; ty < called_threads.y; ++ty) {
+                    for (unsigned tx = 0; tx < called_threads.x; ++tx) {
                         threadIdx.x = tx;
                         threadIdx.y = ty;
                         threadIdx.z = tz;

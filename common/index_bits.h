@@ -44,4 +44,8 @@ VELLORAN_HD uint64_t deposit_bits(uint64_t x, uint64_t mask) {
     return result;
 }
 
+// x + y counted only in the bits of `mask` (x and y are subsets of mask): steps through the
+// deposited indices deposit_bits(i, mask) without depositing every i anew.
+VELLORAN_HD uint64_t masked_add(uint64_t x, uint64_t y, uint64_t mask) { return ((x | ~mask) + y) & mask; }
+
 }  // namespace velloran

@@ -1,6 +1,8 @@
 // One way to launch a kernel in both builds: the compiler's launch syntax under nvcc, the host
 // grid runner elsewhere. Kernels that meet at __syncthreads are launched with
-// launch_barrier_kernel, and every loop in them must stride by blockDim.x.
+// launch_barrier_kernel, and every loop in them must stride by blockDim.x. Kernels whose every
+// thread takes one index through for_thread_index are launched with launch_indexed_kernel, which
+// the host runs a whole block per call.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +38,11 @@ void launch_barrier_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStrea
     Kernel<<<grid, block, shared_bytes, stream>>>(args...);
 }
 
+template <auto Kernel, typename... Args>
+void launch_indexed_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream, Args... args) {
+    Kernel<<<grid, block, shared_bytes, stream>>>(args...);
+}
+
 // The block's dynamic shared memory.
 template <typename T>
 __device__ __forceinline__ T* dynamic_shared() {
@@ -48,13 +55,19 @@ __device__ __forceinline__ T* dynamic_shared() {
 template <auto Kernel, typename... Args>
 void launch_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t, Args... args) {
     if (!host::check_launch(grid, block, shared_bytes)) return;
-    host::run_grid(grid, block, shared_bytes, false, [=]() { Kernel(args...); });
+    host::run_grid(grid, block, shared_bytes, host::LaunchKind::Threads, [=]() { Kernel(args...); });
 }
 
 template <auto Kernel, typename... Args>
 void launch_barrier_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t, Args... args) {
     if (!host::check_launch(grid, block, shared_bytes)) return;
-    host::run_grid(grid, block, shared_bytes, true, [=]() { Kernel(args...); });
+    host::run_grid(grid, block, shared_bytes, host::LaunchKind::Barriers, [=]() { Kernel(args...); });
+}
+
+template <auto Kernel, typename... Args>
+void launch_indexed_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t, Args... args) {
+    if (!host::check_launch(grid, block, shared_bytes)) return;
+    host::run_grid(grid, block, shared_bytes, host::LaunchKind::WholeBlocks, [=]() { Kernel(args...); });
 }
 
 template <typename T>

@@ -22,8 +22,6 @@ VELLORAN_HD bool prefer_complement(uint64_t mask, uint64_t complement) {
     return bit_count(complement) < bit_count(mask);
 }
 
-// x + y counted only in the bits of `mask` (x and y are subsets of mask): steps through the
-// deposited indices pdep(i, mask) without depositing every i anew.
-VELLORAN_HD uint64_t masked_add(uint64_t x, uint64_t y, uint64_t mask) { return ((x | ~mask) + y) & mask; }
+using velloran::masked_add;
 
 }  // namespace ketsim::fusion

@@ -110,29 +110,21 @@ __global__ VELLORAN_VECTOR_KERNEL void sparsesharemem_kernel(CuComplex<T>* state
                                                              const DeviceMatrixGate<CuComplex<T>>* records,
                                                              int32_t count) {
     CuComplex<T>* s = velloran::dynamic_shared<CuComplex<T>>();
-    const uint64_t length = uint64_t{1} << k;
-    // Thread i handles local indices i, i + blockDim.x, ...; their state offsets advance by the
-    // deposited stride.
-    const uint64_t first = deposit_bits(threadIdx.x, active_mask);
-    const uint64_t step = deposit_bits(blockDim.x, active_mask);
     const bool via_active = prefer_complement(inactive_mask, active_mask);
     for (Tile tile = blockIdx.x; tile < tile_count; tile += gridDim.x) {
         CuComplex<T>* base = state + deposit_into(tile, inactive_mask, active_mask, via_active);
-        uint64_t offset = first;
-        for (uint64_t i = threadIdx.x; i < length; i += blockDim.x) {
+        // Local index i is state offset deposit_bits(i, active_mask) from the tile's base.
+        velloran::block_for_deposited(k, active_mask, [&](uint64_t i, uint64_t offset) {
             velloran::store_amplitude(s + i, velloran::load_amplitude(base + offset));
-            offset = masked_add(offset, step, active_mask);
-        }
+        });
         __syncthreads();
         for (int32_t r = 0; r < count; ++r) {
             if (record_fits_tile(records[r], k)) apply_record(s, records[r], k);
             __syncthreads();
         }
-        offset = first;
-        for (uint64_t i = threadIdx.x; i < length; i += blockDim.x) {
+        velloran::block_for_deposited(k, active_mask, [&](uint64_t i, uint64_t offset) {
             velloran::store_amplitude(base + offset, velloran::load_amplitude(s + i));
-            offset = masked_add(offset, step, active_mask);
-        }
+        });
         __syncthreads();
     }
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "../../common/block_loops.h"
 #include "../../common/device_buffer.h"
 #include "gate_launchers.h"
 #include "single_qubit_gate.h"
@@ -95,19 +96,22 @@ struct unitary_1q_kernels {
 
 namespace {
 
-// The quadruple (base, base | b0, base | b1, base | b0 | b1) is matrix indices 0 to 3.
+// The quadruple (base, base | b0, base | b1, base | b0 | b1) is matrix indices 0 to 3. The base has
+// both target bits clear, so the offsets are added: a walk over consecutive bases then reads as
+// four unit-stride streams, which the host compiler vectorises.
 template <typename T>
 VELLORAN_DEVICE void update_quad(CuComplex<T>* state, uint64_t base, uint64_t b0, uint64_t b1,
                                  const Unitary4x4<T>& u) {
     using velloran::load_amplitude;
     using velloran::store_amplitude;
-    CuComplex<T> a[4] = {load_amplitude(state + base), load_amplitude(state + (base | b0)),
-                         load_amplitude(state + (base | b1)), load_amplitude(state + (base | b0 | b1))};
+    CuComplex<T>* const p = state + base;
+    CuComplex<T> a[4] = {load_amplitude(p), load_amplitude(p + b0), load_amplitude(p + b1),
+                         load_amplitude(p + b0 + b1)};
     apply_dense<4>(u.m, a);
-    store_amplitude(state + base, a[0]);
-    store_amplitude(state + (base | b0), a[1]);
-    store_amplitude(state + (base | b1), a[2]);
-    store_amplitude(state + (base | b0 | b1), a[3]);
+    store_amplitude(p, a[0]);
+    store_amplitude(p + b0, a[1]);
+    store_amplitude(p + b1, a[2]);
+    store_amplitude(p + b0 + b1, a[3]);
 }
 
 }  // namespace
@@ -129,17 +133,15 @@ __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int
 template <typename T>
 __global__ void unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int32_t lo, int32_t hi, uint64_t b0,
                                       uint64_t b1, Unitary4x4<T> u) {
-    const uint64_t i = global_thread_index();
-    if (i >= count) return;
-    update_quad(state, insert_two_zero_bits(i, uint64_t{1} << lo, uint64_t{1} << hi), b0, b1, u);
+    velloran::for_thread_index(count, (uint64_t{1} << lo) | (uint64_t{1} << hi), 0,
+                               [=](uint64_t base) { update_quad(state, base, b0, b1, u); });
 }
 
 template <typename T>
 __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                                    uint64_t b0, uint64_t b1, Unitary4x4<T> u) {
-    const uint64_t i = global_thread_index();
-    if (i >= count) return;
-    update_quad(state, insert_zero_bits(i, insert_mask, set_bits), b0, b1, u);
+    velloran::for_thread_index(count, insert_mask, set_bits,
+                               [=](uint64_t base) { update_quad(state, base, b0, b1, u); });
 }
 
 // One target is qubit 0 (the first one when T0IsQubit0), so the quadruple is two adjacent pairs,
@@ -148,16 +150,16 @@ __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t
 template <typename T, bool T0IsQubit0, bool Controlled>
 __global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
                                    uint64_t set_bits, Unitary4x4<T> u) {
-    const uint64_t i = global_thread_index();
-    if (i >= count) return;
-    const uint64_t base = Controlled ? insert_zero_bits(i, insert_mask, set_bits) : insert_zero_bit(i << 1, h);
-    const velloran::AmplitudePair<T> low = velloran::load_pair(state + base);
-    const velloran::AmplitudePair<T> high = velloran::load_pair(state + (base | h));
-    // Matrix bit 0 is the first target: qubit 0, or else h, whose amplitudes then trade slots 1, 2.
-    CuComplex<T> a[4] = {low.lo, T0IsQubit0 ? low.hi : high.lo, T0IsQubit0 ? high.lo : low.hi, high.hi};
-    apply_dense<4>(u.m, a);
-    velloran::store_pair(state + base, velloran::AmplitudePair<T>{a[0], T0IsQubit0 ? a[1] : a[2]});
-    velloran::store_pair(state + (base | h), velloran::AmplitudePair<T>{T0IsQubit0 ? a[2] : a[1], a[3]});
+    velloran::for_thread_index(count, Controlled ? insert_mask : (h | 1), Controlled ? set_bits : 0,
+                               [=](uint64_t base) {
+        const velloran::AmplitudePair<T> low = velloran::load_pair(state + base);
+        const velloran::AmplitudePair<T> high = velloran::load_pair(state + base + h);
+        // Matrix bit 0 is the first target: qubit 0, or else h, whose amplitudes then trade slots 1, 2.
+        CuComplex<T> a[4] = {low.lo, T0IsQubit0 ? low.hi : high.lo, T0IsQubit0 ? high.lo : low.hi, high.hi};
+        apply_dense<4>(u.m, a);
+        velloran::store_pair(state + base, velloran::AmplitudePair<T>{a[0], T0IsQubit0 ? a[1] : a[2]});
+        velloran::store_pair(state + base + h, velloran::AmplitudePair<T>{T0IsQubit0 ? a[2] : a[1], a[3]});
+    });
 }
 
 namespace {
@@ -165,13 +167,13 @@ namespace {
 template <typename T, bool T0IsQubit0>
 void launch_unitary_2q_target0(dim3 grid, uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
                                uint64_t set_bits, bool controlled, const Unitary4x4<T>& u, cudaStream_t stream) {
-    using velloran::launch_kernel;
+    using velloran::launch_indexed_kernel;
     const dim3 block(kGateBlock);
     if (controlled) {
-        launch_kernel<&unitary_2q_target0<T, T0IsQubit0, true>>(grid, block, 0, stream, count, state, h, insert_mask,
+        launch_indexed_kernel<&unitary_2q_target0<T, T0IsQubit0, true>>(grid, block, 0, stream, count, state, h, insert_mask,
                                                                 set_bits, u);
     } else {
-        launch_kernel<&unitary_2q_target0<T, T0IsQubit0, false>>(grid, block, 0, stream, count, state, h,
+        launch_indexed_kernel<&unitary_2q_target0<T, T0IsQubit0, false>>(grid, block, 0, stream, count, state, h,
                                                                  insert_mask, set_bits, u);
     }
 }
@@ -183,7 +185,7 @@ void launch_unitary_2q_target0(dim3 grid, uint64_t count, CuComplex<T>* state, u
 template <typename T>
 void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, uint64_t control_mask,
                             uint64_t control_value, uint64_t k, const Unitary4x4<T>& u, cudaStream_t stream) {
-    using velloran::launch_kernel;
+    using velloran::launch_indexed_kernel;
     const uint64_t b0 = uint64_t{1} << t0;
     const uint64_t b1 = uint64_t{1} << t1;
     const uint64_t count = uint64_t{1} << (n - 2 - k);
@@ -196,10 +198,10 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
     } else if (t1 == 0) {
         launch_unitary_2q_target0<T, false>(grid, count, state, b0, insert_mask, set_bits, k != 0, u, stream);
     } else if (k == 0) {
-        launch_kernel<&unitary_2q_no_control<T>>(grid, block, 0, stream, count, state, std::min(t0, t1),
+        launch_indexed_kernel<&unitary_2q_no_control<T>>(grid, block, 0, stream, count, state, std::min(t0, t1),
                                                  std::max(t0, t1), b0, b1, u);
     } else {
-        launch_kernel<&unitary_2q_compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits, b0, b1,
+        launch_indexed_kernel<&unitary_2q_compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits, b0, b1,
                                               u);
     }
 }

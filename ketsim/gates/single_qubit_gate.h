@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../../common/block_loops.h"
 #include "../../common/cu_complex.h"
 #include "../../common/cuda_check.h"
 #include "../../common/device_access.h"
@@ -95,45 +96,44 @@ VELLORAN_DEVICE void pair(int64_t n, CuComplex<T>* state, int32_t target, uint64
     }
 }
 
+// The AutoPair kernels take one index per thread through for_thread_index (launched with
+// launch_indexed_kernel). Pair partners are formed by adding the target bit, which the base has
+// clear, so that consecutive bases read as unit-stride streams on the host.
 template <class Gate, class T, class A>
 VELLORAN_DEVICE void no_control(uint64_t count, CuComplex<T>* state, uint64_t target_bit, const A& args) {
-    const uint64_t i = global_thread_index();
-    if (i >= count) return;
-    const uint64_t j = insert_zero_bit(i, target_bit);
-    update_pair<Gate, Variant::Auto>(state, j, j | target_bit, args);
+    velloran::for_thread_index(count, target_bit, 0, [=](uint64_t j) {
+        update_pair<Gate, Variant::Auto>(state, j, j + target_bit, args);
+    });
 }
 
 template <class Gate, class T, class A>
 VELLORAN_DEVICE void target0_no_control(uint64_t count, CuComplex<T>* state, const A& args) {
-    const uint64_t i = global_thread_index();
-    if (i >= count) return;
-    update_adjacent<Gate, Variant::Auto>(state, 2 * i, args);
+    velloran::for_thread_index(count, 1, 0, [=](uint64_t j) { update_adjacent<Gate, Variant::Auto>(state, j, args); });
 }
 
 template <class Gate, class T, class A>
 VELLORAN_DEVICE void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                              uint64_t target_bit, const A& args) {
-    const uint64_t i = global_thread_index();
-    if (i >= count) return;
-    const uint64_t j = insert_zero_bits(i, insert_mask, set_bits);
-    update_pair<Gate, Variant::Auto>(state, j, j | target_bit, args);
+    velloran::for_thread_index(count, insert_mask, set_bits, [=](uint64_t j) {
+        update_pair<Gate, Variant::Auto>(state, j, j + target_bit, args);
+    });
 }
 
 template <class Gate, class T, class A>
 VELLORAN_DEVICE void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                                      const A& args) {
-    const uint64_t i = global_thread_index();
-    if (i >= count) return;
-    update_adjacent<Gate, Variant::Auto>(state, insert_zero_bits(i, insert_mask, set_bits), args);
+    velloran::for_thread_index(count, insert_mask, set_bits,
+                               [=](uint64_t j) { update_adjacent<Gate, Variant::Auto>(state, j, args); });
 }
 
 // One thread per index; works from the |0> index of each matching pair.
 template <class Gate, class T, class A>
 VELLORAN_DEVICE void state_scan(uint64_t count, CuComplex<T>* state, uint64_t target_bit, uint64_t control_mask,
                                 uint64_t control_value, const A& args) {
-    const uint64_t i = global_thread_index();
-    if (i >= count || (i & target_bit) != 0 || (i & control_mask) != control_value) return;
-    update_pair<Gate, Variant::Auto>(state, i, i | target_bit, args);
+    velloran::for_thread_index(count, 0, 0, [=](uint64_t i) {
+        if ((i & target_bit) != 0 || (i & control_mask) != control_value) return;
+        update_pair<Gate, Variant::Auto>(state, i, i + target_bit, args);
+    });
 }
 
 }  // namespace single_qubit
@@ -215,25 +215,26 @@ void launch_checked_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t t
                                                       qubits, state, target, masks.control_mask,
                                                       masks.control_value, generic);
     } else if (mode == KernelMode::PairAuto) {
+        using velloran::launch_indexed_kernel;
         const auto args = make_auto();
         const uint64_t count = uint64_t{1} << (n - 1 - k);
         const dim3 grid(grid_for(count, kGateBlock));
         const uint64_t insert_mask = masks.control_mask | target_bit;
         const uint64_t set_bits = masks.control_value & ~target_bit;
         if (k == 0 && target == 0) {
-            launch_kernel<Kernels::template target0_no_control<T>>(grid, block, 0, stream, count, state, args);
+            launch_indexed_kernel<Kernels::template target0_no_control<T>>(grid, block, 0, stream, count, state, args);
         } else if (k == 0) {
-            launch_kernel<Kernels::template no_control<T>>(grid, block, 0, stream, count, state, target_bit, args);
+            launch_indexed_kernel<Kernels::template no_control<T>>(grid, block, 0, stream, count, state, target_bit, args);
         } else if (target == 0) {
-            launch_kernel<Kernels::template target0_compact<T>>(grid, block, 0, stream, count, state, insert_mask,
+            launch_indexed_kernel<Kernels::template target0_compact<T>>(grid, block, 0, stream, count, state, insert_mask,
                                                                 set_bits, args);
         } else if constexpr (Gate::kScanControlled) {
             const uint64_t all = uint64_t{1} << n;
-            launch_kernel<Kernels::template state_scan<T>>(dim3(grid_for(all, kGateBlock)), block, 0, stream, all,
+            launch_indexed_kernel<Kernels::template state_scan<T>>(dim3(grid_for(all, kGateBlock)), block, 0, stream, all,
                                                            state, target_bit, masks.control_mask,
                                                            masks.control_value, args);
         } else {
-            launch_kernel<Kernels::template compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits,
+            launch_indexed_kernel<Kernels::template compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits,
                                                         target_bit, args);
         }
     } else {

@@ -80,4 +80,82 @@ TEST_P(BlockLoops, VisitEverySubsetIndexOnce) {
 INSTANTIATE_TEST_SUITE_P(BothWalks, BlockLoops, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "BarrierLaunch" : "ThreadedLaunch"; });
 
+// One compact index per thread, expanded into the subset: each visit counts once at its index.
+__global__ void count_thread_visits(uint32_t* visits, uint64_t count, uint64_t fixed, uint64_t value) {
+    velloran::for_thread_index(count, fixed, value, [=](uint64_t i) { visits[i] += 1; });
+}
+
+class ThreadIndex : public RuntimeTest, public ::testing::WithParamInterface<bool> {};
+
+// The first `count` indices of the subset (in increasing order) are visited once each and nothing
+// else is, whether the host calls each block once or every thread, with grids whose last block is
+// partly or wholly past the count.
+TEST_P(ThreadIndex, VisitTheFirstCountSubsetIndicesOnce) {
+    const bool indexed = GetParam();
+    for (const SubsetCase& c : subset_cases()) {
+        const uint64_t subset = (uint64_t{1} << c.bits) >> velloran::bit_count(c.fixed);
+        for (const uint64_t count : {subset, subset - subset / 3, uint64_t{1}}) {
+            for (const unsigned block : {1u, 32u, 128u}) {
+                SCOPED_TRACE(::testing::Message() << "bits " << c.bits << " fixed " << c.fixed << " value " << c.value
+                                                  << " count " << count << " block " << block);
+                auto visits = upload(std::vector<uint32_t>(uint64_t{1} << c.bits, 0));
+                const dim3 grid(velloran::grid_for(count, block) + 1);
+                if (indexed) {
+                    velloran::launch_indexed_kernel<&count_thread_visits>(grid, dim3(block), 0, nullptr, visits.get(),
+                                                                          count, c.fixed, c.value);
+                } else {
+                    velloran::launch_kernel<&count_thread_visits>(grid, dim3(block), 0, nullptr, visits.get(), count,
+                                                                  c.fixed, c.value);
+                }
+                ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+                const std::vector<uint32_t> counts = download(visits);
+                uint64_t rank = 0;
+                for (uint64_t i = 0; i < counts.size(); ++i) {
+                    const bool member = (i & c.fixed) == c.value;
+                    const uint32_t expected = member && rank < count ? 1 : 0;
+                    rank += member;
+                    ASSERT_EQ(counts[i], expected) << "index " << i;
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLaunches, ThreadIndex, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "IndexedLaunch" : "ThreadedLaunch"; });
+
+// Each block records the offset it was given for every local index of its tile.
+__global__ void record_deposits(uint64_t* offsets, int32_t k, uint64_t mask) {
+    uint64_t* mine = offsets + (uint64_t{blockIdx.x} << k);
+    velloran::block_for_deposited(k, mask, [&](uint64_t i, uint64_t offset) { mine[i] = offset + 1; });
+}
+
+// Every local index gets exactly deposit_bits(i, mask): masks with the lowest bit set or clear,
+// one stretch or several, and the empty tile.
+TEST_P(BlockLoops, DepositedOffsetsOfEveryLocalIndex) {
+    const bool barrier = GetParam();
+    const unsigned blocks = 2;
+    std::vector<uint64_t> masks = {0, 1, 0b110, 0b1011, 0b1111000, 0b101010101, 0b1111111111};
+    std::mt19937_64 rng(9);
+    for (int j = 0; j < 20; ++j) masks.push_back(rng() & rng() & ((uint64_t{1} << 20) - 1));
+    for (const uint64_t mask : masks) {
+        const int32_t k = velloran::bit_count(mask);
+        if (k > 12) continue;
+        SCOPED_TRACE(::testing::Message() << "mask " << mask);
+        const uint64_t length = uint64_t{1} << k;
+        auto offsets = upload(std::vector<uint64_t>(blocks * length, 0));
+        if (barrier) {
+            velloran::launch_barrier_kernel<&record_deposits>(dim3(blocks), dim3(64), 0, nullptr, offsets.get(), k,
+                                                              mask);
+        } else {
+            velloran::launch_kernel<&record_deposits>(dim3(blocks), dim3(64), 0, nullptr, offsets.get(), k, mask);
+        }
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        const std::vector<uint64_t> got = download(offsets);
+        for (uint64_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(got[i], velloran::deposit_bits(i % length, mask) + 1) << "slot " << i;
+        }
+    }
+}
+
 }  // namespace
