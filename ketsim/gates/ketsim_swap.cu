@@ -1,6 +1,7 @@
 // The SWAP gate: exchanges qubits t0 and t1, optionally under controls. A work item is a quadruple
 // of indices sharing every bit but t0 and t1; only the |01> and |10> members move, so every
 // kernel moves data without arithmetic and all modes give bit-identical states.
+#include "../../common/block_loops.h"
 #include "../../common/device_access.h"
 #include "gate_launchers.h"
 #include "single_qubit_gate.h"
@@ -39,10 +40,10 @@ VELLORAN_DEVICE void scan_quadruples(int64_t n, CuComplex<T>* state, int32_t t0,
 template <typename T>
 VELLORAN_DEVICE void exchange_with_qubit0(CuComplex<T>* state, uint64_t base, uint64_t h) {
     const CuComplex<T> low = velloran::load_amplitude(state + base + 1);
-    velloran::AmplitudePair<T> high = velloran::load_pair(state + (base | h));
+    velloran::AmplitudePair<T> high = velloran::load_pair(state + base + h);
     velloran::store_amplitude(state + base + 1, high.lo);
     high.lo = low;
-    velloran::store_pair(state + (base | h), high);
+    velloran::store_pair(state + base + h, high);
 }
 
 template <typename T>
@@ -54,26 +55,21 @@ __global__ void swap_control_scan(int64_t n, CuComplex<T>* state, int32_t t0, in
 template <typename T>
 __global__ void swap_no_control(uint64_t count, CuComplex<T>* state, int32_t lo, int32_t hi, uint64_t b0,
                                 uint64_t b1) {
-    const uint64_t i = global_thread_index();
-    if (i >= count) return;
-    const uint64_t base = insert_two_zero_bits(i, uint64_t{1} << lo, uint64_t{1} << hi);
-    exchange(state, base | b1, base | b0);
+    velloran::for_thread_index(count, (uint64_t{1} << lo) | (uint64_t{1} << hi), 0,
+                               [=](uint64_t base) { exchange(state, base + b1, base + b0); });
 }
 
 // `h` is the bit of the target that is not qubit 0.
 template <typename T>
 __global__ void swap_target0_no_control(uint64_t count, CuComplex<T>* state, uint64_t h) {
-    const uint64_t i = global_thread_index();
-    if (i >= count) return;
-    exchange_with_qubit0(state, insert_two_zero_bits(i, 1, h), h);
+    velloran::for_thread_index(count, h | 1, 0, [=](uint64_t base) { exchange_with_qubit0(state, base, h); });
 }
 
 template <typename T>
 __global__ void swap_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                                      uint64_t h) {
-    const uint64_t i = global_thread_index();
-    if (i >= count) return;
-    exchange_with_qubit0(state, insert_zero_bits(i, insert_mask, set_bits), h);
+    velloran::for_thread_index(count, insert_mask, set_bits,
+                               [=](uint64_t base) { exchange_with_qubit0(state, base, h); });
 }
 
 }  // namespace
@@ -100,6 +96,7 @@ template <typename T>
 void cu_swap(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, const std::vector<int64_t>& controls,
              const std::vector<int64_t>& control_state, cudaStream_t stream, KernelMode mode) {
     using velloran::grid_for;
+    using velloran::launch_indexed_kernel;
     using velloran::launch_kernel;
     const ControlMasks masks = build_control_masks(controls, control_state);
     // Two distinct targets below n, neither a control: from here on n >= 2 + controls.size().
@@ -118,17 +115,17 @@ void cu_swap(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, const std:
         if (t0 == 0 || t1 == 0) {
             const uint64_t h = t0 == 0 ? b1 : b0;
             if (k == 0) {
-                launch_kernel<&swap_target0_no_control<T>>(dim3(grid_for(quadruples, kGateBlock)), block, 0, stream,
-                                                           quadruples, state, h);
+                launch_indexed_kernel<&swap_target0_no_control<T>>(dim3(grid_for(quadruples, kGateBlock)), block, 0,
+                                                                   stream, quadruples, state, h);
             } else {
                 const uint64_t count = uint64_t{1} << (n - 2 - k);
-                launch_kernel<&swap_target0_compact<T>>(dim3(grid_for(count, kGateBlock)), block, 0, stream, count,
-                                                        state, masks.control_mask | both,
-                                                        masks.control_value & ~both, h);
+                launch_indexed_kernel<&swap_target0_compact<T>>(dim3(grid_for(count, kGateBlock)), block, 0, stream,
+                                                                count, state, masks.control_mask | both,
+                                                                masks.control_value & ~both, h);
             }
         } else if (k == 0) {
-            launch_kernel<&swap_no_control<T>>(dim3(grid_for(quadruples, kGateBlock)), block, 0, stream, quadruples,
-                                               state, t0 < t1 ? t0 : t1, t0 < t1 ? t1 : t0, b0, b1);
+            launch_indexed_kernel<&swap_no_control<T>>(dim3(grid_for(quadruples, kGateBlock)), block, 0, stream,
+                                                       quadruples, state, t0 < t1 ? t0 : t1, t0 < t1 ? t1 : t0, b0, b1);
         } else {
             // No compact kernel for two targets off qubit 0: scan every base and test the controls.
             launch_kernel<&swap_control_scan<T>>(dim3(grid_for(quadruples, kSwapScanBlock)), dim3(kSwapScanBlock), 0,

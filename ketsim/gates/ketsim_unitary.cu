@@ -170,11 +170,11 @@ void launch_unitary_2q_target0(dim3 grid, uint64_t count, CuComplex<T>* state, u
     using velloran::launch_indexed_kernel;
     const dim3 block(kGateBlock);
     if (controlled) {
-        launch_indexed_kernel<&unitary_2q_target0<T, T0IsQubit0, true>>(grid, block, 0, stream, count, state, h, insert_mask,
-                                                                set_bits, u);
+        launch_indexed_kernel<&unitary_2q_target0<T, T0IsQubit0, true>>(grid, block, 0, stream, count, state, h,
+                                                                        insert_mask, set_bits, u);
     } else {
         launch_indexed_kernel<&unitary_2q_target0<T, T0IsQubit0, false>>(grid, block, 0, stream, count, state, h,
-                                                                 insert_mask, set_bits, u);
+                                                                         insert_mask, set_bits, u);
     }
 }
 
@@ -199,10 +199,10 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
         launch_unitary_2q_target0<T, false>(grid, count, state, b0, insert_mask, set_bits, k != 0, u, stream);
     } else if (k == 0) {
         launch_indexed_kernel<&unitary_2q_no_control<T>>(grid, block, 0, stream, count, state, std::min(t0, t1),
-                                                 std::max(t0, t1), b0, b1, u);
+                                                         std::max(t0, t1), b0, b1, u);
     } else {
-        launch_indexed_kernel<&unitary_2q_compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits, b0, b1,
-                                              u);
+        launch_indexed_kernel<&unitary_2q_compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits, b0,
+                                                      b1, u);
     }
 }
 

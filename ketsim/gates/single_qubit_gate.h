@@ -224,18 +224,19 @@ void launch_checked_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t t
         if (k == 0 && target == 0) {
             launch_indexed_kernel<Kernels::template target0_no_control<T>>(grid, block, 0, stream, count, state, args);
         } else if (k == 0) {
-            launch_indexed_kernel<Kernels::template no_control<T>>(grid, block, 0, stream, count, state, target_bit, args);
+            launch_indexed_kernel<Kernels::template no_control<T>>(grid, block, 0, stream, count, state, target_bit,
+                                                                   args);
         } else if (target == 0) {
-            launch_indexed_kernel<Kernels::template target0_compact<T>>(grid, block, 0, stream, count, state, insert_mask,
-                                                                set_bits, args);
+            launch_indexed_kernel<Kernels::template target0_compact<T>>(grid, block, 0, stream, count, state,
+                                                                        insert_mask, set_bits, args);
         } else if constexpr (Gate::kScanControlled) {
             const uint64_t all = uint64_t{1} << n;
-            launch_indexed_kernel<Kernels::template state_scan<T>>(dim3(grid_for(all, kGateBlock)), block, 0, stream, all,
-                                                           state, target_bit, masks.control_mask,
-                                                           masks.control_value, args);
+            launch_indexed_kernel<Kernels::template state_scan<T>>(dim3(grid_for(all, kGateBlock)), block, 0, stream,
+                                                                   all, state, target_bit, masks.control_mask,
+                                                                   masks.control_value, args);
         } else {
-            launch_indexed_kernel<Kernels::template compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits,
-                                                        target_bit, args);
+            launch_indexed_kernel<Kernels::template compact<T>>(grid, block, 0, stream, count, state, insert_mask,
+                                                                set_bits, target_bit, args);
         }
     } else {
         launch_kernel<Kernels::template pair<T>>(dim3(grid_for(uint64_t{1} << (n - 1), kGateBlock)), block, 0, stream,
