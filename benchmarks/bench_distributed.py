@@ -3,8 +3,9 @@ benchmarks/bench_distributed.py [--local-qubits 20]):
 
 1. exchanges and bytes per circuit (QFT, random layers, quantum volume) beside a lower bound: every
    global qubit that some non-diagonal gate targets must be exchanged at least once;
-2. exchange bandwidth: a gate that forces one exchange, against a plain Sendrecv of the same bytes
-   in messages of the same size between the same ranks;
+2. exchange bandwidth: a gate that forces one exchange, on each exchange path (messages from device
+   memory, and staged through host buffers; see VELLORAN_MPI_DEVICE_BUFFERS), against a plain
+   Sendrecv of the same bytes in messages of the same size between the same ranks;
 3. per-gate time of gates on local qubits, against a DeviceState of the local size;
 4. weak scaling: the same circuit with the same local size on groups of 1, 2, 4, ... ranks split off
    this run's communicator.
@@ -114,12 +115,17 @@ def circuits_section(n, rng):
             f"{state.exchanged_bytes / 2**20:>15.1f}{seconds:>10.3f}")
 
 
-def bandwidth_section(n, repeats):
-    if WORLD.Get_size() < 2:
-        say("\n== exchange bandwidth: needs two ranks or more")
-        return
-    state = ketsim.DistributedState.zero_state(n)
-    half_bytes = 2 ** (state.local_qubits - 1) * 16
+def exchange_time(n, setting, repeats):
+    """Seconds of one exchange on a state made with VELLORAN_MPI_DEVICE_BUFFERS=setting, and its path."""
+    previous = os.environ.get("VELLORAN_MPI_DEVICE_BUFFERS")
+    os.environ["VELLORAN_MPI_DEVICE_BUFFERS"] = setting
+    try:
+        state = ketsim.DistributedState.zero_state(n)
+    finally:
+        if previous is None:
+            del os.environ["VELLORAN_MPI_DEVICE_BUFFERS"]
+        else:
+            os.environ["VELLORAN_MPI_DEVICE_BUFFERS"] = previous
 
     def one_exchange():
         # One H on a qubit that is global now: exactly one exchange.
@@ -134,22 +140,43 @@ def bandwidth_section(n, repeats):
 
     with_exchange = best_time(one_exchange, repeats, WORLD)
     local_only = best_time(no_exchange, repeats, WORLD)
-    exchange = max(with_exchange - local_only, 1e-9)
+    return with_exchange, local_only, max(with_exchange - local_only, 1e-9), state.exchange_path
+
+
+def bandwidth_section(n, repeats):
+    if WORLD.Get_size() < 2:
+        say("\n== exchange bandwidth: needs two ranks or more")
+        return
+    half_bytes = 2 ** (n - (WORLD.Get_size().bit_length() - 1) - 1) * 16
+    # Both paths where messages may leave from device memory (CUDA-aware MPI, or the host backend
+    # whose device memory is host memory), else the staged one only.
+    direct = ketsim.DistributedState.zero_state(n).exchange_path == "device"
+    settings = [("device", "1"), ("staged", "0")] if direct else [("staged", "0")]
     chunk = int(os.environ.get("VELLORAN_MPI_CHUNK_BYTES", 16 << 20))
     send = np.ones(half_bytes, dtype=np.uint8)
+    receive = np.empty_like(send)
     partner = WORLD.Get_rank() ^ 1
 
     def plain():
         for first in range(0, half_bytes, chunk):
-            WORLD.Sendrecv_replace(send[first:first + chunk], dest=partner, source=partner)
+            WORLD.Sendrecv(send[first:first + chunk], dest=partner, recvbuf=receive[first:first + chunk],
+                           source=partner)
 
     sendrecv = best_time(plain, repeats, WORLD)
     say(f"\n== exchange bandwidth: {half_bytes / 2**20:.1f} MiB each way per rank, messages of at most "
-        f"{chunk / 2**20:.1f} MiB")
-    say(f"H on a global qubit: {with_exchange * 1e3:9.2f} ms; on a local one: {local_only * 1e3:9.2f} ms")
-    say(f"exchange (the difference):           {exchange * 1e3:9.2f} ms  {half_bytes / exchange / 1e9:7.2f} GB/s")
-    say(f"plain Sendrecv_replace of the bytes: {sendrecv * 1e3:9.2f} ms  {half_bytes / sendrecv / 1e9:7.2f} GB/s")
-    say(f"exchange / plain bandwidth: {sendrecv / exchange * 100:.0f}% (goal >= 80%)")
+        f"{chunk / 2**20:.1f} MiB (H on a global qubit less H on a local one)")
+    say(f"{'path':<40}{'H global ms':>12}{'H local ms':>12}{'exchange ms':>13}{'GB/s':>8}{'of plain':>10}")
+    for label, setting in settings:
+        with_exchange, local_only, exchange, path = exchange_time(n, setting, repeats)
+        assert path == label, (path, label)
+        say(f"{label + ' (VELLORAN_MPI_DEVICE_BUFFERS=' + setting + ')':<40}{with_exchange * 1e3:>12.2f}"
+            f"{local_only * 1e3:>12.2f}{exchange * 1e3:>13.2f}{half_bytes / exchange / 1e9:>8.2f}"
+            f"{sendrecv / exchange * 100:>9.0f}%")
+    say(f"{'plain Sendrecv, host memory':<40}{'':>12}{'':>12}{sendrecv * 1e3:>13.2f}{half_bytes / sendrecv / 1e9:>8.2f}"
+        f"{100:>9.0f}%   (goal: exchange >= 80% of plain)")
+    if not direct:
+        say("device path: not offered (the MPI library does not report CUDA support; "
+            "VELLORAN_MPI_DEVICE_BUFFERS=1 asserts it does)")
 
 
 def local_gates_section(n, repeats):

@@ -7,11 +7,20 @@
 #define VELLORAN_HD __host__ __device__ __forceinline__
 #define VELLORAN_DEVICE __device__ __forceinline__
 #define VELLORAN_BACKEND_NAME "cuda"
+namespace velloran {
+// Whether device memory is ordinary host memory, readable by any host code (a message library, a
+// file write) through a device pointer: not on a GPU.
+inline constexpr bool kDeviceMemoryIsHostMemory = false;
+}  // namespace velloran
 #else
 #include "host_runtime.h"
 #define VELLORAN_HD inline
 #define VELLORAN_DEVICE inline __attribute__((always_inline))
 #define VELLORAN_BACKEND_NAME "host"
+namespace velloran {
+// Device memory is allocated from host RAM in this build.
+inline constexpr bool kDeviceMemoryIsHostMemory = true;
+}  // namespace velloran
 #endif
 
 // Marks the host kernels and host loops whose inner loops vectorise: on x86-64 they are compiled for

@@ -166,10 +166,21 @@ uint64_t chunk_elements(size_t element) {
     return std::max<uint64_t>(1, bytes / element);
 }
 
+[[noreturn]] void raise_agreed(const std::exception_ptr& error) {
+    if (error) std::rethrow_exception(error);
+    throw std::runtime_error(kFailedElsewhere);
+}
+
 // Swaps the qubits at global position `global` and local position `local`: this rank and its
 // partner (the rank differing in that global bit) trade the halves of their slices that change
-// place. Every rank makes the same sends whatever fails locally, so no partner waits forever; a
-// local failure is left in `error` for the agreement that follows.
+// place, in messages of at most chunk_elements. Messages leave from and land in device memory where
+// the communicator takes it (sends_device_memory), else they pass through page-locked host
+// buffers. Every buffer is allocated before the first message (the library is given separate send
+// and receive memory, so it needs none of its own), and every rank agrees on `error`, this rank's
+// failure so far, and on those allocations before it sends: a failure up to there raises on every
+// rank with each slice and the qubit map as they were. After that every rank makes the same sends
+// whatever fails locally, so no partner waits forever; such a failure is left in `error` for the
+// agreement that follows.
 template <typename T>
 void exchange(DistributedState& state, int64_t global, int64_t local, std::exception_ptr& error) {
     Communicator& comm = *state.comm;
@@ -183,69 +194,77 @@ void exchange(DistributedState& state, int64_t global, int64_t local, std::excep
     const size_t element = sizeof(CuComplex<T>);
     const uint64_t chunk = std::min(half, chunk_elements(element));
     auto* amplitudes = static_cast<CuComplex<T>*>(state.local.device_ptr());
-    // With the top local bit the half is one contiguous block, exchanged in place.
+    // With the top local bit the half is one contiguous block of the slice; any other bit's half is
+    // packed into a device buffer a chunk at a time, and unpacked from it.
     const bool contiguous = static_cast<uint64_t>(local) == L - 1;
+    const bool direct = sends_device_memory(comm);
 
-    velloran::DeviceBuffer<CuComplex<T>> staging;
-    std::vector<CuComplex<T>> host_fallback;
-    // cuda: messages pass through page-locked host memory (the message library is not assumed to
-    // read device memory); host: they are sent from the slice or the staging buffer themselves.
-    std::vector<CuComplex<T>> host;
-    std::optional<velloran::HostRegistration> pinned;
-    try {
-        velloran::check_cuda(cudaSetDevice(state.local.device_id));
-        if (!contiguous) staging = velloran::DeviceBuffer<CuComplex<T>>(chunk);
-#if defined(VELLORAN_BACKEND_CUDA)
-        host.resize(static_cast<size_t>(chunk));
-        pinned.emplace(host.data(), chunk * element, true);
-#endif
-    } catch (...) {
-        if (!error) error = std::current_exception();
+    velloran::DeviceBuffer<CuComplex<T>> packed;
+    velloran::DeviceBuffer<CuComplex<T>> incoming;
+    std::vector<CuComplex<T>> host_out;
+    std::vector<CuComplex<T>> host_in;
+    std::optional<velloran::HostRegistration> pinned_out;
+    std::optional<velloran::HostRegistration> pinned_in;
+    if (!error) {
+        try {
+            velloran::check_cuda(cudaSetDevice(state.local.device_id));
+            if (!contiguous) packed = velloran::DeviceBuffer<CuComplex<T>>(chunk);
+            if (direct) {
+                incoming = velloran::DeviceBuffer<CuComplex<T>>(chunk);
+            } else {
+                host_out.resize(static_cast<size_t>(chunk));
+                host_in.resize(static_cast<size_t>(chunk));
+                pinned_out.emplace(host_out.data(), chunk * element, true);
+                pinned_in.emplace(host_in.data(), chunk * element, true);
+            }
+        } catch (...) {
+            error = std::current_exception();
+        }
     }
+    if (comm.any(error != nullptr)) raise_agreed(error);
+
+    // Where the outgoing chunk is read from and the incoming one written to, in the message memory.
+    void* send = direct ? nullptr : static_cast<void*>(host_out.data());
+    void* receive = direct ? static_cast<void*>(incoming.get()) : static_cast<void*>(host_in.data());
     for (uint64_t first = 0; first < half; first += chunk) {
         const uint64_t count = std::min(chunk, half - first);
-        void* message = nullptr;
+        const size_t bytes = count * element;
+        const dim3 grid(velloran::capped_grid_for(count, kBlock, 65535u));
+        CuComplex<T>* block = contiguous ? amplitudes + set + first : packed.get();
+        if (direct) send = block;
         if (!error) {
             try {
-                const dim3 grid(velloran::capped_grid_for(count, kBlock, 65535u));
-                CuComplex<T>* block = contiguous ? amplitudes + set + first : staging.get();
                 if (!contiguous) {
                     velloran::launch_kernel<&pack_half_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count,
                                                                   static_cast<const CuComplex<T>*>(amplitudes),
-                                                                  staging.get(), first, local_bit, set);
+                                                                  packed.get(), first, local_bit, set);
                     velloran::check_cuda(cudaGetLastError());
                 }
-#if defined(VELLORAN_BACKEND_CUDA)
-                velloran::check_cuda(cudaMemcpy(host.data(), block, count * element, cudaMemcpyDeviceToHost));
-                message = host.data();
-#else
-                velloran::check_cuda(cudaDeviceSynchronize());
-                message = block;
-#endif
+                if (direct) {
+                    // The library reads the block once the device has written it.
+                    velloran::check_cuda(cudaDeviceSynchronize());
+                } else {
+                    velloran::check_cuda(cudaMemcpy(host_out.data(), block, bytes, cudaMemcpyDeviceToHost));
+                }
             } catch (...) {
                 error = std::current_exception();
             }
         }
-        if (message == nullptr) {
-            // A failed rank still answers its partner, with scratch bytes.
-            host_fallback.resize(static_cast<size_t>(count));
-            message = host_fallback.data();
-        }
-        comm.sendrecv_replace(message, count * element, partner);
+        // A rank that failed still answers its partner, from the same buffers.
+        comm.sendrecv(send, receive, bytes, partner);
         if (error) continue;
         try {
-            CuComplex<T>* block = contiguous ? amplitudes + set + first : staging.get();
-#if defined(VELLORAN_BACKEND_CUDA)
-            velloran::check_cuda(cudaMemcpy(block, host.data(), count * element, cudaMemcpyHostToDevice));
-#endif
+            velloran::check_cuda(cudaMemcpy(block, receive, bytes,
+                                            direct ? cudaMemcpyDeviceToDevice : cudaMemcpyHostToDevice));
             if (!contiguous) {
-                const dim3 grid(velloran::capped_grid_for(count, kBlock, 65535u));
                 velloran::launch_kernel<&unpack_half_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count, amplitudes,
-                                                                static_cast<const CuComplex<T>*>(staging.get()),
+                                                                static_cast<const CuComplex<T>*>(packed.get()),
                                                                 first, local_bit, set);
                 velloran::check_cuda(cudaGetLastError());
-                velloran::check_cuda(cudaDeviceSynchronize());
             }
+            // The next message lands in the receive buffer, and the next chunk is packed, only after
+            // this chunk is in place.
+            velloran::check_cuda(cudaDeviceSynchronize());
         } catch (...) {
             error = std::current_exception();
         }
@@ -407,11 +426,6 @@ int64_t choose_local(const DistributedState& state, const std::vector<std::vecto
     return best;
 }
 
-[[noreturn]] void raise_agreed(const std::exception_ptr& error) {
-    if (error) std::rethrow_exception(error);
-    throw std::runtime_error(kFailedElsewhere);
-}
-
 template <typename T>
 void run_typed(DistributedState& state, const std::vector<GateRecord>& gates, KernelMode mode,
                const fusion::FusionOptions& options) {
@@ -446,8 +460,8 @@ void run_typed(DistributedState& state, const std::vector<GateRecord>& gates, Ke
             }
         }
         if (!global_needs.empty()) {
+            // The first exchange agrees on any failure so far before it sends.
             flush();
-            agree();
             for (const int64_t q : global_needs) {
                 const int64_t local = choose_local(state, needs, i + 1, taken, gate.controls);
                 exchange<T>(state, state.physical[static_cast<size_t>(q)], local, error);
@@ -556,11 +570,19 @@ SampleResult sample_typed(DistributedState& state, const std::vector<int64_t>& t
     if (state.num_ranks > 1) state.comm->broadcast(probs.data(), probs.size() * sizeof(double), 0);
 
     uint64_t last = 0;
-    SampleResult result = draw_outcomes(probs, shots, seed, static_cast<size_t>(k), last);
+    SampleResult result;
+    double scale = 1.0;
+    // The draws are the same on every rank, but a rank can still fail to hold the counts: agreed
+    // before the collapse, which every rank must join.
+    run_agreed(*state.comm, [&] {
+        result = draw_outcomes(probs, shots, seed, static_cast<size_t>(k), last);
+        if (collapse) {
+            const double p = probs[last];
+            if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
+            scale = 1.0 / std::sqrt(p);
+        }
+    });
     if (collapse) {
-        const double p = probs[last];
-        if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
-        const double scale = 1.0 / std::sqrt(p);
         run_agreed(*state.comm, [&] {
             velloran::launch_kernel<&local_collapse_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count, amplitudes,
                                                                static_cast<const int64_t*>(device_positions.get()),
@@ -601,8 +623,8 @@ void bring_local(DistributedState& state, const std::vector<int64_t>& qubits,
     }
     if (missing.empty()) return;
     if (qubits.size() > state.local_qubits) throw std::logic_error("more qubits to bring local than local bits");
-    if (state.comm->any(pending != nullptr)) raise_agreed(pending);
-    std::exception_ptr error;
+    // The first exchange agrees on `pending` before it sends.
+    std::exception_ptr error = pending;
     for (const int64_t q : missing) {
         const int64_t local = choose_local(state, later, 0, taken, {});
         if (state.dtype() == Dtype::Complex64) {

@@ -4,9 +4,15 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <dlfcn.h>
+#include <link.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "../distributed/distributed_pauli.h"
 #include "../distributed/distributed_runner.h"
@@ -30,6 +36,52 @@ using distributed::run_agreed;
 
 constexpr int kExchangeTag = 7411;
 
+// Whether the MPI library in this process reads GPU memory: MPIX_Query_cuda_support() (exported by
+// Open MPI, MPICH and the libraries built from them), looked up in the loaded libraries since
+// mpi4py loads its MPI privately. False where no loaded library has the function. Needs MPI
+// initialised (mpi4py does that on import).
+bool query_mpi_library() {
+    std::vector<std::string> loaded;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* names) {
+            if (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') {
+                static_cast<std::vector<std::string>*>(names)->emplace_back(info->dlpi_name);
+            }
+            return 0;
+        },
+        &loaded);
+    // Looked up after the walk: the loader's list is not to be changed or locked again inside it.
+    for (const std::string& name : loaded) {
+        void* handle = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+        if (handle == nullptr) continue;
+        using Query = int (*)();
+        auto query = reinterpret_cast<Query>(dlsym(handle, "MPIX_Query_cuda_support"));
+        const bool reads = query != nullptr && query() == 1;
+        dlclose(handle);
+        if (query != nullptr) return reads;
+    }
+    return false;
+}
+
+// The library's answer, asked once per process.
+bool mpi_library_reads_cuda_memory() {
+    static const bool reads = query_mpi_library();
+    return reads;
+}
+
+// VELLORAN_MPI_DEVICE_BUFFERS: "1" says the library reads device memory (CUDA-aware MPI that does
+// not answer the query), "0" stages every message through host memory; unset or empty, the library
+// is asked. Anything else leaves `error` set.
+distributed::DeviceBuffers device_buffer_setting(std::string& error) {
+    const char* text = std::getenv("VELLORAN_MPI_DEVICE_BUFFERS");
+    const std::string value = text == nullptr ? std::string() : std::string(text);
+    if (value == "1") return distributed::DeviceBuffers::Accepted;
+    if (value == "0") return distributed::DeviceBuffers::Staged;
+    if (!value.empty()) error = "VELLORAN_MPI_DEVICE_BUFFERS must be 0 or 1 (or unset), not '" + value + "'";
+    return mpi_library_reads_cuda_memory() ? distributed::DeviceBuffers::Accepted
+                                           : distributed::DeviceBuffers::HostOnly;
+}
+
 // The engine's collectives as calls on an mpi4py communicator, each with the interpreter lock
 // taken for the call (the engine itself runs without it). Buffers are passed as memoryviews over
 // the engine's memory, so nothing is copied on the way.
@@ -41,6 +93,7 @@ public:
         py::object node = comm_.attr("Split_type")(mpi_.attr("COMM_TYPE_SHARED"));
         node_rank_ = node.attr("Get_rank")().cast<int>();
         node.attr("Free")();
+        device_buffers_ = device_buffer_setting(setting_error_);
     }
     ~MpiCommunicator() override {
         py::gil_scoped_acquire gil;
@@ -51,12 +104,18 @@ public:
     int rank() const override { return rank_; }
     int size() const override { return size_; }
     int node_rank() const override { return node_rank_; }
+    distributed::DeviceBuffers device_buffers() const override { return device_buffers_; }
+    // Throws std::invalid_argument for a bad setting read at construction; called where every rank
+    // agrees on failures, so a setting wrong on one rank only raises on all of them.
+    void check_settings() const {
+        if (!setting_error_.empty()) throw std::invalid_argument(setting_error_);
+    }
 
-    void sendrecv_replace(void* buffer, size_t bytes, int partner) override {
+    void sendrecv(const void* send, void* receive, size_t bytes, int partner) override {
         py::gil_scoped_acquire gil;
-        comm_.attr("Sendrecv_replace")(bytes_spec(buffer, bytes), py::arg("dest") = partner,
-                                       py::arg("sendtag") = kExchangeTag, py::arg("source") = partner,
-                                       py::arg("recvtag") = kExchangeTag);
+        comm_.attr("Sendrecv")(bytes_spec(const_cast<void*>(send), bytes), py::arg("dest") = partner,
+                               py::arg("sendtag") = kExchangeTag, py::arg("recvbuf") = bytes_spec(receive, bytes),
+                               py::arg("source") = partner, py::arg("recvtag") = kExchangeTag);
     }
     void allreduce_sum(double* data, size_t count) override {
         py::gil_scoped_acquire gil;
@@ -95,6 +154,8 @@ private:
     int rank_ = 0;
     int size_ = 1;
     int node_rank_ = 0;
+    distributed::DeviceBuffers device_buffers_ = distributed::DeviceBuffers::HostOnly;
+    std::string setting_error_;
 };
 
 // The communicator argument: None for MPI.COMM_WORLD, else an mpi4py intracommunicator.
@@ -128,6 +189,7 @@ int32_t rank_device(const distributed::Communicator& comm) {
 std::shared_ptr<DistributedState> make_state(uint64_t n, Dtype dtype, const std::shared_ptr<MpiCommunicator>& comm) {
     std::shared_ptr<DistributedState> state;
     run_agreed(*comm, [&] {
+        comm->check_settings();
         distributed::global_qubit_count(n, comm->size());
         state = std::make_shared<DistributedState>(n, dtype, comm, rank_device(*comm));
     });
@@ -173,15 +235,17 @@ std::shared_ptr<DistributedState> from_numpy(const py::array& array, const py::o
 }
 
 py::array to_numpy(DistributedState& self) {
+    py::array result;
     run_agreed(*self.comm, [&] {
         if (self.num_qubits > 30) {
             throw std::invalid_argument("DistributedState.to_numpy gathers the whole state on every rank and is "
                                         "limited to 30 qubits, got " + std::to_string(self.num_qubits));
         }
+        // Made here, where a rank short of memory raises on every rank rather than alone.
+        const py::ssize_t total = static_cast<py::ssize_t>(uint64_t{1} << self.num_qubits);
+        result = self.dtype() == Dtype::Complex64 ? py::array(py::array_t<std::complex<float>>(total))
+                                                  : py::array(py::array_t<std::complex<double>>(total));
     });
-    const py::ssize_t total = static_cast<py::ssize_t>(uint64_t{1} << self.num_qubits);
-    py::array result = self.dtype() == Dtype::Complex64 ? py::array(py::array_t<std::complex<float>>(total))
-                                                        : py::array(py::array_t<std::complex<double>>(total));
     void* out = result.mutable_data();
     run_agreed(*self.comm, [&] {
         py::gil_scoped_release release;
@@ -360,6 +424,14 @@ void bind_distributed(py::module_& m) {
         .def_property_readonly("device_id", [](const DistributedState& s) { return s.local.device_id; })
         .def_property_readonly("qubit_map", [](const DistributedState& s) { return s.physical; },
                                "Bit position of each qubit: below local_qubits in the rank's slice, above in the rank.")
+        .def_property_readonly(
+            "exchange_path",
+            [](const DistributedState& s) {
+                return std::string(distributed::sends_device_memory(*s.comm) ? "device" : "staged");
+            },
+            "How exchanges move amplitudes: 'device' (messages straight from the device memory: CUDA-aware\n"
+            "MPI, or the host backend) or 'staged' (through page-locked host buffers); see\n"
+            "VELLORAN_MPI_DEVICE_BUFFERS.")
         .def_property_readonly("exchange_count", [](const DistributedState& s) { return s.exchanges; },
                                "Pairwise exchanges made so far.")
         .def_property_readonly("exchanged_bytes", [](const DistributedState& s) { return s.exchanged_bytes; },

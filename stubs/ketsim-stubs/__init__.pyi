@@ -175,6 +175,12 @@ class DistributedState:
         """Bit position of each qubit: below local_qubits in the rank's slice, above in the rank."""
 
     @property
+    def exchange_path(self) -> Literal["device", "staged"]:
+        """How exchanges move amplitudes: 'device' (messages straight from the device memory: CUDA-aware
+        MPI, or the host backend) or 'staged' (through page-locked host buffers); see
+        VELLORAN_MPI_DEVICE_BUFFERS."""
+
+    @property
     def exchange_count(self) -> int:
         """Pairwise exchanges made so far."""
 
