@@ -2,6 +2,8 @@
 // build, our host stand-in (kernels on the CPU cores) in the host build. Nothing else branches on it.
 #pragma once
 
+#include <cstddef>
+
 #if defined(VELLORAN_BACKEND_CUDA)
 #include <cuda_runtime.h>
 #define VELLORAN_HD __host__ __device__ __forceinline__
@@ -11,6 +13,9 @@ namespace velloran {
 // Whether device memory is ordinary host memory, readable by any host code (a message library, a
 // file write) through a device pointer: not on a GPU.
 inline constexpr bool kDeviceMemoryIsHostMemory = false;
+// Bytes of consecutive amplitudes a shared-memory tile keeps per local index where its qubits allow
+// (0: one amplitude). On the GPU the threads of a warp already read consecutive amplitudes.
+inline constexpr size_t kTileLaneBytes = 0;
 }  // namespace velloran
 #else
 #include "host_runtime.h"
@@ -20,6 +25,9 @@ inline constexpr bool kDeviceMemoryIsHostMemory = false;
 namespace velloran {
 // Device memory is allocated from host RAM in this build.
 inline constexpr bool kDeviceMemoryIsHostMemory = true;
+// One core reads a whole tile: 32 bytes per local index use each fetched cache line more than
+// once, and make the record loops vector-wide.
+inline constexpr size_t kTileLaneBytes = 32;
 }  // namespace velloran
 #endif
 

@@ -3,6 +3,7 @@
 // with a barrier after each, and writes it back, so the state moves once per group.
 #include "sparsesharemem.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "../../common/block_loops.h"
@@ -104,26 +105,40 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
     }
 }
 
+// A tile may also take the lowest `lane_bits` qubits, inactive in the group, as extra local qubits
+// above the active ones: local index (l << k) | i is state offset deposit_bits(i, active_mask) + l.
+// No record names them, so the records see 2^lane_bits independent copies of the group's tile,
+// while the gather and scatter use each fetched cache line 2^lane_bits times. The host asks for
+// lanes (one core reads a whole tile); on the GPU a warp's threads already read consecutive
+// amplitudes and lane_bits is 0. `tile_mask` holds the remaining qubits: tile t starts at
+// deposit_bits(t, tile_mask).
 template <typename T>
 __global__ VELLORAN_VECTOR_KERNEL void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count,
-                                                             uint64_t active_mask, uint64_t inactive_mask, int32_t k,
+                                                             uint64_t active_mask, uint64_t tile_mask, int32_t k,
+                                                             int32_t lane_bits,
                                                              const DeviceMatrixGate<CuComplex<T>>* records,
                                                              int32_t count) {
     CuComplex<T>* s = velloran::dynamic_shared<CuComplex<T>>();
-    const bool via_active = prefer_complement(inactive_mask, active_mask);
+    const uint64_t lanes = uint64_t{1} << lane_bits;
+    const uint64_t in_tile = active_mask | (lanes - 1);
+    const int32_t local_bits = k + lane_bits;
+    const bool via_active = prefer_complement(tile_mask, in_tile);
     for (Tile tile = blockIdx.x; tile < tile_count; tile += gridDim.x) {
-        CuComplex<T>* base = state + deposit_into(tile, inactive_mask, active_mask, via_active);
-        // Local index i is state offset deposit_bits(i, active_mask) from the tile's base.
+        CuComplex<T>* base = state + deposit_into(tile, tile_mask, in_tile, via_active);
         velloran::block_for_deposited(k, active_mask, [&](uint64_t i, uint64_t offset) {
-            velloran::store_amplitude(s + i, velloran::load_amplitude(base + offset));
+            for (uint64_t l = 0; l < lanes; ++l) {
+                velloran::store_amplitude(s + ((l << k) | i), velloran::load_amplitude(base + (offset + l)));
+            }
         });
         __syncthreads();
         for (int32_t r = 0; r < count; ++r) {
-            if (record_fits_tile(records[r], k)) apply_record(s, records[r], k);
+            if (record_fits_tile(records[r], k)) apply_record(s, records[r], local_bits);
             __syncthreads();
         }
         velloran::block_for_deposited(k, active_mask, [&](uint64_t i, uint64_t offset) {
-            velloran::store_amplitude(base + offset, velloran::load_amplitude(s + i));
+            for (uint64_t l = 0; l < lanes; ++l) {
+                velloran::store_amplitude(base + (offset + l), velloran::load_amplitude(s + ((l << k) | i)));
+            }
         });
         __syncthreads();
     }
@@ -144,12 +159,20 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
     if (n > 62 || (active_mask & ~all) != 0 || bit_count(active_mask) != k) {
         throw std::invalid_argument("SparseShareMem active mask must name k qubits below n");
     }
-    const uint64_t tiles = uint64_t{1} << (n - k);
-    const unsigned int grid = static_cast<unsigned int>(tiles < kSparseShareMemMaxBlocks ? tiles : kSparseShareMemMaxBlocks);
-    const size_t shared_bytes = sizeof(CuComplex<T>) << k;
+    // Lanes as the build asks for them, where the lowest qubits are inactive and the tile still fits.
+    int32_t lane_bits = 0;
+    while ((uint64_t{1} << (lane_bits + 1)) * sizeof(CuComplex<T>) <= velloran::kTileLaneBytes &&
+           lane_bits + 1 <= n - k && ((active_mask >> lane_bits) & 1) == 0 &&
+           (sizeof(CuComplex<T>) << (k + lane_bits + 1)) <= kTileSharedLimit) {
+        ++lane_bits;
+    }
+    const uint64_t tiles = uint64_t{1} << (n - k - lane_bits);
+    const unsigned int grid = static_cast<unsigned int>(std::min<uint64_t>(tiles, kSparseShareMemMaxBlocks));
+    const size_t shared_bytes = sizeof(CuComplex<T>) << (k + lane_bits);
+    const uint64_t tile_mask = all & ~(active_mask | ((uint64_t{1} << lane_bits) - 1));
     velloran::launch_barrier_kernel<&sparsesharemem_kernel<T>>(dim3(grid), dim3(kSparseShareMemBlock), shared_bytes,
-                                                               stream, state, tiles, active_mask, active_mask ^ all, k,
-                                                               records, count);
+                                                               stream, state, tiles, active_mask, tile_mask, k,
+                                                               lane_bits, records, count);
 }
 
 template void launch_sparsesharemem<float>(int64_t, CuComplex<float>*, uint64_t, int32_t,

@@ -125,6 +125,44 @@ def test_dense_groups_on_larger_states(n, dtype):
 
 
 @pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize("low, n, options", [
+    (4, 14, {}),  # ten active qubits above four free low ones
+    (2, 12, {}),  # the two lowest qubits free, nothing to spare above
+    (1, 9, {"pad_sparsesharemem": False, "sparsesharemem_qubits": 4}),  # small groups, qubit 0 free
+    (3, 9, {"pad_sparsesharemem": False, "sparsesharemem_qubits": 6}),
+])
+def test_groups_that_leave_the_lowest_qubits_free(low, n, options, dtype):
+    # Every gate kind of a SparseShareMem group on qubits from `low` up, so that the tile can take the
+    # lowest qubits as extra local ones; controls inside and outside the group's gates.
+    rng = np.random.default_rng(low + n)
+    qubits = list(range(low, n))
+    gates = []
+    for i in range(60):
+        a, b, c = (int(q) for q in rng.choice(qubits, 3, replace=False))
+        kind = i % 9
+        if kind == 0:
+            gates.append(gate("h", a))
+        elif kind == 1:
+            gates.append(gate("rx", a, parameter=[float(rng.normal())]))
+        elif kind == 2:
+            gates.append(gate("ry", a, [b], [1], [float(rng.normal())]))
+        elif kind == 3:
+            gates.append(gate("rz", a, parameter=[float(rng.normal())]))
+        elif kind == 4:
+            gates.append(gate("z", a, [b]))
+        elif kind == 5:
+            gates.append(gate("x", a, [b, c], [0, 1]))
+        elif kind == 6:
+            gates.append(gate("swap", [a, b]))
+        elif kind == 7:
+            gates.append(gate("y", a))
+        else:
+            gates.append(gate("unitary", [a], [b], [0], matrix=reference.random_unitary(2, rng)))
+    state = random_input(n, dtype, 11)
+    assert_state_close(run_prepared(n, state, gates, **options), expected_state(state, n, gates), dtype, len(gates))
+
+
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
 @pytest.mark.parametrize("controls, control_state", [([], []), ([2], [1]), ([2], [0]), ([0, 3], [1, 0])])
 @pytest.mark.parametrize("name, targets, params", [
     ("x", [1], []), ("y", [1], []), ("z", [1], []), ("h", [1], []), ("s", [1], []), ("s_dag", [1], []),
