@@ -174,21 +174,27 @@ def test_out_of_memory_on_one_rank_after_some_exchanges(setting, failing, after,
     np.testing.assert_allclose(final, product_state(parity_after(gates, len(gates)), n), rtol=0, atol=1e-12)
 
 
+def raise_with_one_rank_capped(failing_rank, action):
+    """Runs action on every rank with the address space capped on `failing_rank` only; it must raise
+    everywhere. Returns what pytest.raises caught."""
+    memory = CappedAddressSpace()
+    try:
+        if comm().Get_rank() == failing_rank:
+            memory.cap()
+        with pytest.raises((MemoryError, RuntimeError)) as raised:
+            action()
+    finally:
+        memory.restore()
+    return raised
+
+
 @pytest.mark.parametrize("failing", ["first", "last"])
 def test_out_of_memory_on_one_rank_in_the_gather(failing):
     failing_rank = 0 if failing == "first" else ranks() - 1
     n = LOCAL + global_qubits()
     state = ketsim.DistributedState.zero_state(n)
     ketsim.run_circuit_device(state, [h(q) for q in range(n)])
-    memory = CappedAddressSpace()
-    try:
-        if comm().Get_rank() == failing_rank:
-            memory.cap()
-        with pytest.raises((MemoryError, RuntimeError)) as raised:
-            state.to_numpy()
-    finally:
-        memory.restore()
-    problem = raised_as_documented(raised, failing_rank)
+    problem = raised_as_documented(raise_with_one_rank_capped(failing_rank, state.to_numpy), failing_rank)
     np.testing.assert_allclose(state.to_numpy(), product_state(set(range(n)), n), rtol=0, atol=1e-12)
     assert problem is None, problem
 
@@ -200,14 +206,8 @@ def test_out_of_memory_on_one_rank_while_sampling():
     n = LOCAL + global_qubits()
     state = ketsim.DistributedState.zero_state(n)
     ketsim.run_circuit_device(state, [h(q) for q in range(n)])
-    memory = CappedAddressSpace()
-    try:
-        if comm().Get_rank() == failing_rank:
-            memory.cap()
-        with pytest.raises((MemoryError, RuntimeError)) as raised:
-            ketsim.sample_measure_device(state, list(range(LOCAL)), 1000, seed=5, collapse_last=True)
-    finally:
-        memory.restore()
+    raised = raise_with_one_rank_capped(failing_rank, lambda: ketsim.sample_measure_device(
+        state, list(range(LOCAL)), 1000, seed=5, collapse_last=True))
     problem = raised_as_documented(raised, failing_rank)
     counts, last = ketsim.sample_measure_device(state, [0, n - 1], 1000, seed=5)
     assert sum(counts.values()) == 1000 and len(last) == 2
