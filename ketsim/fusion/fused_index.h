@@ -1,5 +1,5 @@
-// Index arithmetic of the fused executors: depositing a compact index into the bits of a mask, and
-// walking the indices that a mask selects.
+// Index arithmetic of the fused executors: depositing a compact index into the bits of a mask by
+// the shorter of two bit loops.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +21,5 @@ VELLORAN_HD uint64_t deposit_into(uint64_t x, uint64_t mask, uint64_t complement
 VELLORAN_HD bool prefer_complement(uint64_t mask, uint64_t complement) {
     return bit_count(complement) < bit_count(mask);
 }
-
-using velloran::masked_add;
 
 }  // namespace ketsim::fusion

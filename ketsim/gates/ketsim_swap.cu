@@ -59,12 +59,7 @@ __global__ void swap_no_control(uint64_t count, CuComplex<T>* state, int32_t lo,
                                [=](uint64_t base) { exchange(state, base + b1, base + b0); });
 }
 
-// `h` is the bit of the target that is not qubit 0.
-template <typename T>
-__global__ void swap_target0_no_control(uint64_t count, CuComplex<T>* state, uint64_t h) {
-    velloran::for_thread_index(count, h | 1, 0, [=](uint64_t base) { exchange_with_qubit0(state, base, h); });
-}
-
+// `h` is the bit of the target that is not qubit 0; `insert_mask` holds both targets and the controls.
 template <typename T>
 __global__ void swap_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                                      uint64_t h) {
@@ -114,15 +109,10 @@ void cu_swap(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, const std:
         const uint64_t k = controls.size();
         if (t0 == 0 || t1 == 0) {
             const uint64_t h = t0 == 0 ? b1 : b0;
-            if (k == 0) {
-                launch_indexed_kernel<&swap_target0_no_control<T>>(dim3(grid_for(quadruples, kGateBlock)), block, 0,
-                                                                   stream, quadruples, state, h);
-            } else {
-                const uint64_t count = uint64_t{1} << (n - 2 - k);
-                launch_indexed_kernel<&swap_target0_compact<T>>(dim3(grid_for(count, kGateBlock)), block, 0, stream,
-                                                                count, state, masks.control_mask | both,
-                                                                masks.control_value & ~both, h);
-            }
+            const uint64_t count = uint64_t{1} << (n - 2 - k);
+            launch_indexed_kernel<&swap_target0_compact<T>>(dim3(grid_for(count, kGateBlock)), block, 0, stream, count,
+                                                            state, masks.control_mask | both,
+                                                            masks.control_value & ~both, h);
         } else if (k == 0) {
             launch_indexed_kernel<&swap_no_control<T>>(dim3(grid_for(quadruples, kGateBlock)), block, 0, stream,
                                                        quadruples, state, t0 < t1 ? t0 : t1, t0 < t1 ? t1 : t0, b0, b1);

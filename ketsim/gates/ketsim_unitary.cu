@@ -49,16 +49,6 @@ __global__ void cu_unitary_1q_inplace_kernel(int64_t n, CuComplex<T>* state, int
 }
 
 template <typename T>
-__global__ void unitary_1q_no_control(uint64_t count, CuComplex<T>* state, uint64_t target_bit, Unitary2x2<T> u) {
-    single_qubit::no_control<Unitary1qGate>(count, state, target_bit, u);
-}
-
-template <typename T>
-__global__ void unitary_1q_target0_no_control(uint64_t count, CuComplex<T>* state, Unitary2x2<T> u) {
-    single_qubit::target0_no_control<Unitary1qGate>(count, state, u);
-}
-
-template <typename T>
 __global__ void unitary_1q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                                    uint64_t target_bit, Unitary2x2<T> u) {
     single_qubit::compact<Unitary1qGate>(count, state, insert_mask, set_bits, target_bit, u);
@@ -80,10 +70,6 @@ struct unitary_1q_kernels {
     static constexpr auto all_state = &cu_unitary_1q_inplace_kernel<T>;
     template <typename T>
     static constexpr auto pair = &cu_unitary_1q_inplace_kernel<T>;
-    template <typename T>
-    static constexpr auto no_control = &unitary_1q_no_control<T>;
-    template <typename T>
-    static constexpr auto target0_no_control = &unitary_1q_target0_no_control<T>;
     template <typename T>
     static constexpr auto compact = &unitary_1q_compact<T>;
     template <typename T>
@@ -131,13 +117,6 @@ __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int
 }
 
 template <typename T>
-__global__ void unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int32_t lo, int32_t hi, uint64_t b0,
-                                      uint64_t b1, Unitary4x4<T> u) {
-    velloran::for_thread_index(count, (uint64_t{1} << lo) | (uint64_t{1} << hi), 0,
-                               [=](uint64_t base) { update_quad(state, base, b0, b1, u); });
-}
-
-template <typename T>
 __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                                    uint64_t b0, uint64_t b1, Unitary4x4<T> u) {
     velloran::for_thread_index(count, insert_mask, set_bits,
@@ -145,13 +124,12 @@ __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t
 }
 
 // One target is qubit 0 (the first one when T0IsQubit0), so the quadruple is two adjacent pairs,
-// (base, base + 1) and (base | h, base | h | 1), each moved with vector accesses. Uncontrolled
-// instances build the base from the other target's bit h alone.
-template <typename T, bool T0IsQubit0, bool Controlled>
+// (base, base + 1) and (base + h, base + h + 1), each moved with vector accesses. `insert_mask`
+// holds both targets and the controls.
+template <typename T, bool T0IsQubit0>
 __global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
                                    uint64_t set_bits, Unitary4x4<T> u) {
-    velloran::for_thread_index(count, Controlled ? insert_mask : (h | 1), Controlled ? set_bits : 0,
-                               [=](uint64_t base) {
+    velloran::for_thread_index(count, insert_mask, set_bits, [=](uint64_t base) {
         const velloran::AmplitudePair<T> low = velloran::load_pair(state + base);
         const velloran::AmplitudePair<T> high = velloran::load_pair(state + base + h);
         // Matrix bit 0 is the first target: qubit 0, or else h, whose amplitudes then trade slots 1, 2.
@@ -161,24 +139,6 @@ __global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t
         velloran::store_pair(state + base + h, velloran::AmplitudePair<T>{T0IsQubit0 ? a[2] : a[1], a[3]});
     });
 }
-
-namespace {
-
-template <typename T, bool T0IsQubit0>
-void launch_unitary_2q_target0(dim3 grid, uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
-                               uint64_t set_bits, bool controlled, const Unitary4x4<T>& u, cudaStream_t stream) {
-    using velloran::launch_indexed_kernel;
-    const dim3 block(kGateBlock);
-    if (controlled) {
-        launch_indexed_kernel<&unitary_2q_target0<T, T0IsQubit0, true>>(grid, block, 0, stream, count, state, h,
-                                                                        insert_mask, set_bits, u);
-    } else {
-        launch_indexed_kernel<&unitary_2q_target0<T, T0IsQubit0, false>>(grid, block, 0, stream, count, state, h,
-                                                                         insert_mask, set_bits, u);
-    }
-}
-
-}  // namespace
 
 // Chooses and launches the two-target AutoPair kernel; k is the number of controls. No checks, no
 // synchronisation.
@@ -194,12 +154,11 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
     const uint64_t insert_mask = control_mask | b0 | b1;
     const uint64_t set_bits = control_value & ~(b0 | b1);
     if (t0 == 0) {
-        launch_unitary_2q_target0<T, true>(grid, count, state, b1, insert_mask, set_bits, k != 0, u, stream);
+        launch_indexed_kernel<&unitary_2q_target0<T, true>>(grid, block, 0, stream, count, state, b1, insert_mask,
+                                                            set_bits, u);
     } else if (t1 == 0) {
-        launch_unitary_2q_target0<T, false>(grid, count, state, b0, insert_mask, set_bits, k != 0, u, stream);
-    } else if (k == 0) {
-        launch_indexed_kernel<&unitary_2q_no_control<T>>(grid, block, 0, stream, count, state, std::min(t0, t1),
-                                                         std::max(t0, t1), b0, b1, u);
+        launch_indexed_kernel<&unitary_2q_target0<T, false>>(grid, block, 0, stream, count, state, b0, insert_mask,
+                                                             set_bits, u);
     } else {
         launch_indexed_kernel<&unitary_2q_compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits, b0,
                                                       b1, u);

@@ -97,20 +97,10 @@ VELLORAN_DEVICE void pair(int64_t n, CuComplex<T>* state, int32_t target, uint64
 }
 
 // The AutoPair kernels take one index per thread through for_thread_index (launched with
-// launch_indexed_kernel). Pair partners are formed by adding the target bit, which the base has
-// clear, so that consecutive bases read as unit-stride streams on the host.
-template <class Gate, class T, class A>
-VELLORAN_DEVICE void no_control(uint64_t count, CuComplex<T>* state, uint64_t target_bit, const A& args) {
-    velloran::for_thread_index(count, target_bit, 0, [=](uint64_t j) {
-        update_pair<Gate, Variant::Auto>(state, j, j + target_bit, args);
-    });
-}
-
-template <class Gate, class T, class A>
-VELLORAN_DEVICE void target0_no_control(uint64_t count, CuComplex<T>* state, const A& args) {
-    velloran::for_thread_index(count, 1, 0, [=](uint64_t j) { update_adjacent<Gate, Variant::Auto>(state, j, args); });
-}
-
+// launch_indexed_kernel): the pairs whose bits under `insert_mask` (the target and the controls)
+// read `set_bits`, with no controls a mask of the target alone. Pair partners are formed by adding
+// the target bit, which the base has clear, so that consecutive bases read as unit-stride streams
+// on the host.
 template <class Gate, class T, class A>
 VELLORAN_DEVICE void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                              uint64_t target_bit, const A& args) {
@@ -154,15 +144,6 @@ VELLORAN_DEVICE void state_scan(uint64_t count, CuComplex<T>* state, uint64_t ta
     }                                                                                                              \
     namespace g##_autopair {                                                                                       \
     template <typename T>                                                                                          \
-    __global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t target_bit,                          \
-                               typename Gate::template Auto<T> args) {                                             \
-        single_qubit::no_control<Gate>(count, state, target_bit, args);                                            \
-    }                                                                                                              \
-    template <typename T>                                                                                          \
-    __global__ void target0_no_control(uint64_t count, CuComplex<T>* state, typename Gate::template Auto<T> args) { \
-        single_qubit::target0_no_control<Gate>(count, state, args);                                                \
-    }                                                                                                              \
-    template <typename T>                                                                                          \
     __global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,          \
                             uint64_t target_bit, typename Gate::template Auto<T> args) {                           \
         single_qubit::compact<Gate>(count, state, insert_mask, set_bits, target_bit, args);                        \
@@ -184,10 +165,6 @@ VELLORAN_DEVICE void state_scan(uint64_t count, CuComplex<T>* state, uint64_t ta
         static constexpr auto all_state = &cu_##g##_kernel_all_state<T>;                                           \
         template <typename T>                                                                                      \
         static constexpr auto pair = &cu_##g##_kernel_pair<T>;                                                     \
-        template <typename T>                                                                                      \
-        static constexpr auto no_control = &g##_autopair::no_control<T>;                                           \
-        template <typename T>                                                                                      \
-        static constexpr auto target0_no_control = &g##_autopair::target0_no_control<T>;                           \
         template <typename T>                                                                                      \
         static constexpr auto compact = &g##_autopair::compact<T>;                                                 \
         template <typename T>                                                                                      \
@@ -221,22 +198,25 @@ void launch_checked_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t t
         const dim3 grid(grid_for(count, kGateBlock));
         const uint64_t insert_mask = masks.control_mask | target_bit;
         const uint64_t set_bits = masks.control_value & ~target_bit;
-        if (k == 0 && target == 0) {
-            launch_indexed_kernel<Kernels::template target0_no_control<T>>(grid, block, 0, stream, count, state, args);
-        } else if (k == 0) {
-            launch_indexed_kernel<Kernels::template no_control<T>>(grid, block, 0, stream, count, state, target_bit,
-                                                                   args);
-        } else if (target == 0) {
+        // Without controls the masks hold the target alone.
+        const auto launch_compact = [&] {
+            launch_indexed_kernel<Kernels::template compact<T>>(grid, block, 0, stream, count, state, insert_mask,
+                                                                set_bits, target_bit, args);
+        };
+        if (target == 0) {
             launch_indexed_kernel<Kernels::template target0_compact<T>>(grid, block, 0, stream, count, state,
                                                                         insert_mask, set_bits, args);
         } else if constexpr (Gate::kScanControlled) {
-            const uint64_t all = uint64_t{1} << n;
-            launch_indexed_kernel<Kernels::template state_scan<T>>(dim3(grid_for(all, kGateBlock)), block, 0, stream,
-                                                                   all, state, target_bit, masks.control_mask,
-                                                                   masks.control_value, args);
+            if (k == 0) {
+                launch_compact();
+            } else {
+                const uint64_t all = uint64_t{1} << n;
+                launch_indexed_kernel<Kernels::template state_scan<T>>(dim3(grid_for(all, kGateBlock)), block, 0,
+                                                                       stream, all, state, target_bit,
+                                                                       masks.control_mask, masks.control_value, args);
+            }
         } else {
-            launch_indexed_kernel<Kernels::template compact<T>>(grid, block, 0, stream, count, state, insert_mask,
-                                                                set_bits, target_bit, args);
+            launch_compact();
         }
     } else {
         launch_kernel<Kernels::template pair<T>>(dim3(grid_for(uint64_t{1} << (n - 1), kGateBlock)), block, 0, stream,
