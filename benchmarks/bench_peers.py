@@ -317,12 +317,6 @@ def best_times(runs: dict[str, Run], repeats: int) -> dict[str, float]:
     return best
 
 
-def measure(run: Run, repeats: int) -> tuple[float, np.ndarray]:
-    """warm_up, then the best of `repeats` timed runs."""
-    final = warm_up(run)
-    return best_times({"run": run}, repeats)["run"], final
-
-
 def fidelity(a: np.ndarray, b: np.ndarray) -> float:
     """|<a|b>|^2 / (<a|a><b|b>), accumulated in double precision."""
     a = np.asarray(a, dtype=np.complex128).ravel()
@@ -331,21 +325,6 @@ def fidelity(a: np.ndarray, b: np.ndarray) -> float:
         raise ValueError(f"state sizes differ: {a.size} and {b.size}")
     norms = np.vdot(a, a).real * np.vdot(b, b).real
     return float(abs(np.vdot(a, b)) ** 2 / norms) if norms > 0 else 0.0
-
-
-def measure(run: Run, repeats: int) -> tuple[float, np.ndarray]:
-    """One warm-up (its final state is returned for checking), then the best of `repeats` timed runs."""
-    run.setup()
-    run.run()
-    final = run.state()
-    best = math.inf
-    for _ in range(repeats):
-        run.setup()
-        start = time.perf_counter()
-        run.run()
-        best = min(best, time.perf_counter() - start)
-    run.setup()  # drop the last state
-    return best, final
 
 
 # ----------------------------------------------------------------------------------------------------------

@@ -82,6 +82,23 @@ inline void for_deposit_runs(int32_t k, uint64_t mask, Body& body) {
     }
 }
 
+// The runs of for_range_runs with spacing 1 << Shift (Shift < 0: 1 << shift, known only at run time).
+template <int Shift, typename Body>
+inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t last, uint64_t fixed, uint64_t value,
+                                                     int run_bits, int shift, Body& body) {
+    if constexpr (Shift >= 0) shift = Shift;
+    for (uint64_t q = first; q < last;) {
+        const uint64_t end = run_bits >= 63 ? last : std::min(last, (q | ((uint64_t{1} << run_bits) - 1)) + 1);
+        const uint64_t base = insert_zero_bits(q, fixed, value);
+        const uint64_t length = end - q;
+        // The indices are threads of a GPU grid, which run in no order: iterations never depend
+        // on each other, whatever the compiler can prove about the pointers.
+#pragma GCC ivdep
+        for (uint64_t j = 0; j < length; ++j) body(base + (j << shift));
+        q = end;
+    }
+}
+
 // Calls body(insert_zero_bits(q, fixed, value)) for q in [first, last), in runs of evenly spaced
 // indices: the compact index's low bits fill the free bits above the lowest fixed ones (spacing
 // 1 << shift) up to the next fixed bit, so each run costs one bit insertion.
@@ -94,20 +111,15 @@ VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last,
     const int shift = __builtin_ctzll(~fixed);
     const uint64_t above = shift >= 63 ? 0 : fixed >> shift;
     const int run_bits = above == 0 ? 64 : __builtin_ctzll(above);
-    for (uint64_t q = first; q < last;) {
-        const uint64_t end = run_bits >= 63 ? last : std::min(last, (q | ((uint64_t{1} << run_bits) - 1)) + 1);
-        const uint64_t base = insert_zero_bits(q, fixed, value);
-        const uint64_t length = end - q;
-        // The indices are threads of a GPU grid, which run in no order: iterations never depend
-        // on each other, whatever the compiler can prove about the pointers.
-        if (shift == 0) {
-#pragma GCC ivdep
-            for (uint64_t j = 0; j < length; ++j) body(base + j);
-        } else {
-#pragma GCC ivdep
-            for (uint64_t j = 0; j < length; ++j) body(base + (j << shift));
-        }
-        q = end;
+    // Small spacings are compile-time constants: a body whose own offsets are constants then reads
+    // one contiguous stretch per run, which the compiler vectorises as an interleaved group.
+    switch (shift) {
+        case 0: walk_runs<0>(first, last, fixed, value, run_bits, 0, body); break;
+        case 1: walk_runs<1>(first, last, fixed, value, run_bits, 1, body); break;
+        case 2: walk_runs<2>(first, last, fixed, value, run_bits, 2, body); break;
+        case 3: walk_runs<3>(first, last, fixed, value, run_bits, 3, body); break;
+        case 4: walk_runs<4>(first, last, fixed, value, run_bits, 4, body); break;
+        default: walk_runs<-1>(first, last, fixed, value, run_bits, shift, body); break;
     }
 }
 

@@ -56,26 +56,26 @@ __device__ __forceinline__ void atomic_add(double* address, double value) { atom
 
 #else
 
-// Element copies rather than one block copy: the compiler merges them into vector accesses and
-// can still vectorise a loop over pairs.
-template <typename T>
-inline AmplitudePair<T> load_pair(const CuComplex<T>* p) {
-    return AmplitudePair<T>{p[0], p[1]};
-}
-template <typename T>
-inline void store_pair(CuComplex<T>* p, AmplitudePair<T> v) {
-    p[0] = v.lo;
-    p[1] = v.hi;
-}
-// One amplitude is a plain copy of the two fields, as the kernels wrote it before they had these
-// helpers: the compiler keeps re and im in scalar registers when the arithmetic wants them there.
+// Field copies rather than block copies of the structs: the compiler then sees scalar loads and
+// stores it can merge into vector accesses and vectorise across a loop (an aggregate copy of a
+// 16-byte amplitude blocks both).
 template <typename T>
 inline CuComplex<T> load_amplitude(const CuComplex<T>* p) {
-    return *p;
+    return CuComplex<T>{p->re, p->im};
 }
 template <typename T>
 inline void store_amplitude(CuComplex<T>* p, CuComplex<T> v) {
-    *p = v;
+    p->re = v.re;
+    p->im = v.im;
+}
+template <typename T>
+inline AmplitudePair<T> load_pair(const CuComplex<T>* p) {
+    return AmplitudePair<T>{load_amplitude(p), load_amplitude(p + 1)};
+}
+template <typename T>
+inline void store_pair(CuComplex<T>* p, AmplitudePair<T> v) {
+    store_amplitude(p, v.lo);
+    store_amplitude(p + 1, v.hi);
 }
 
 inline void atomic_add(double* address, double value) {

@@ -54,10 +54,10 @@ __global__ void unitary_1q_compact(uint64_t count, CuComplex<T>* state, uint64_t
     single_qubit::compact<Unitary1qGate>(count, state, insert_mask, set_bits, target_bit, u);
 }
 
-template <typename T>
-__global__ void unitary_1q_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
-                                           uint64_t set_bits, Unitary2x2<T> u) {
-    single_qubit::target0_compact<Unitary1qGate>(count, state, insert_mask, set_bits, u);
+template <typename T, int Low>
+__global__ void unitary_1q_low_target_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
+                                              uint64_t set_bits, Unitary2x2<T> u) {
+    single_qubit::low_target_compact<Unitary1qGate, Low>(count, state, insert_mask, set_bits, u);
 }
 
 namespace {
@@ -72,8 +72,8 @@ struct unitary_1q_kernels {
     static constexpr auto pair = &cu_unitary_1q_inplace_kernel<T>;
     template <typename T>
     static constexpr auto compact = &unitary_1q_compact<T>;
-    template <typename T>
-    static constexpr auto target0_compact = &unitary_1q_target0_compact<T>;
+    template <typename T, int Low>
+    static constexpr auto low_target_compact = &unitary_1q_low_target_compact<T, Low>;
 };
 
 }  // namespace
@@ -123,45 +123,148 @@ __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t
                                [=](uint64_t base) { update_quad(state, base, b0, b1, u); });
 }
 
-// One target is qubit 0 (the first one when T0IsQubit0), so the quadruple is two adjacent pairs,
-// (base, base + 1) and (base + h, base + h + 1), each moved with vector accesses. `insert_mask`
-// holds both targets and the controls.
-template <typename T, bool T0IsQubit0>
-__global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
-                                   uint64_t set_bits, Unitary4x4<T> u) {
+// Two targets of which the lower (`Low`) is below qubit 3, with no control inside the block: one
+// index per block of eight amplitudes, four adjacent pairs at constant offsets (or, for the upper
+// target above qubit 2 (High < 0), offsets from h). Lane v of a block is bit 0 of v on qubit 0 and
+// bits 1 and 2 on the two strides; every lane's output is the same expression,
+//   out[v] = sum_c K[c][v] * in[v with its target bits set to c],
+// with lane coefficients K prepared on the host, so that the host compiler turns a block into a
+// few vector permutes and fused multiply-adds instead of scalar arithmetic.
+template <int Low, int High>
+struct TwoTargetLanes {
+    static_assert(Low >= 0 && Low < 3 && (High < 0 || (High > Low && High < 3)), "the lower target below qubit 3");
+    // Lane bits of the two targets: the upper one is always lane bit 2 (for targets 0 and 1 lane
+    // bits 1 and 2 stand for qubits 2 and 1, which keeps the targets' lanes four apart).
+    static constexpr int kLowBit = High < 0 ? (Low == 0 ? 0 : 1) : Low;
+    static constexpr int kHighBit = High < 0 || High == 1 ? 2 : High;
+    // Strides of lane bits 1 and 2 (0: h); with the upper target at h and the lower on qubit 2,
+    // qubit 1 splits the block in two halves.
+    static constexpr uint64_t kStride1 = (Low == 2 && High < 0) || High == 1 ? 4 : 2;
+    static constexpr uint64_t kStride2 = High < 0 ? 0 : (High == 1 ? 2 : 4);
+    static constexpr int kHalves = Low == 2 && High < 0 ? 2 : 1;
+    // Qubits 0 up to this one are fixed in a block index.
+    static constexpr int kTopQubit = High < 0 ? (Low == 0 ? 1 : Low) : 2;
+};
+
+template <typename T>
+struct LaneMatrix {
+    T real[4][16];     // Re K[c][v], at both of lane v's components
+    T imag[4][16];     // Im K[c][v], negated at the real component
+};
+
+template <typename T, int Low, int High>
+__global__ void unitary_2q_lanes(uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
+                                 uint64_t set_bits, LaneMatrix<T> k) {
+    using Shape = TwoTargetLanes<Low, High>;
     velloran::for_thread_index(count, insert_mask, set_bits, [=](uint64_t base) {
-        const velloran::AmplitudePair<T> low = velloran::load_pair(state + base);
-        const velloran::AmplitudePair<T> high = velloran::load_pair(state + base + h);
-        // Matrix bit 0 is the first target: qubit 0, or else h, whose amplitudes then trade slots 1, 2.
-        CuComplex<T> a[4] = {low.lo, T0IsQubit0 ? low.hi : high.lo, T0IsQubit0 ? high.lo : low.hi, high.hi};
-        apply_dense<4>(u.m, a);
-        velloran::store_pair(state + base, velloran::AmplitudePair<T>{a[0], T0IsQubit0 ? a[1] : a[2]});
-        velloran::store_pair(state + base + h, velloran::AmplitudePair<T>{T0IsQubit0 ? a[2] : a[1], a[3]});
+        const uint64_t stride1 = Shape::kStride1 == 0 ? h : Shape::kStride1;
+        const uint64_t stride2 = Shape::kStride2 == 0 ? h : Shape::kStride2;
+        VELLORAN_ROLLED
+        for (int half = 0; half < Shape::kHalves; ++half) {
+            CuComplex<T>* const p = state + base + 2 * half;
+            T in[16];
+            VELLORAN_UNROLL
+            for (int j = 0; j < 4; ++j) {
+                const velloran::AmplitudePair<T> pair =
+                    velloran::load_pair(p + ((j & 1) ? stride1 : 0) + ((j & 2) ? stride2 : 0));
+                in[4 * j] = pair.lo.re;
+                in[4 * j + 1] = pair.lo.im;
+                in[4 * j + 2] = pair.hi.re;
+                in[4 * j + 3] = pair.hi.im;
+            }
+            T out[16];
+            VELLORAN_UNROLL
+            for (int l = 0; l < 16; ++l) out[l] = T(0);
+            VELLORAN_UNROLL
+            for (int c = 0; c < 4; ++c) {
+                VELLORAN_UNROLL
+                for (int l = 0; l < 16; ++l) {
+                    constexpr int targets = (1 << Shape::kLowBit) | (1 << Shape::kHighBit);
+                    const int v = l >> 1;
+                    const int source = (v & ~targets) | ((c & 1) << Shape::kLowBit) | ((c >> 1) << Shape::kHighBit);
+                    // The real component takes Re K * re - Im K * im, the imaginary one Re K * im + Im K * re.
+                    out[l] += k.real[c][l] * in[2 * source + (l & 1)] + k.imag[c][l] * in[2 * source + 1 - (l & 1)];
+                }
+            }
+            VELLORAN_UNROLL
+            for (int j = 0; j < 4; ++j) {
+                velloran::store_pair(p + ((j & 1) ? stride1 : 0) + ((j & 2) ? stride2 : 0),
+                                     velloran::AmplitudePair<T>{{out[4 * j], out[4 * j + 1]},
+                                                                {out[4 * j + 2], out[4 * j + 3]}});
+            }
+        }
     });
 }
+
+namespace {
+
+// The lane coefficients of `u` (matrix bit 0 on t0) for the block shape of the targets' order.
+template <typename T, int Low, int High>
+LaneMatrix<T> lane_matrix(const Unitary4x4<T>& u, bool low_first) {
+    using Shape = TwoTargetLanes<Low, High>;
+    LaneMatrix<T> k;
+    for (int c = 0; c < 4; ++c) {
+        for (int v = 0; v < 8; ++v) {
+            const int low = (v >> Shape::kLowBit) & 1;
+            const int high = (v >> Shape::kHighBit) & 1;
+            // c counts the lower target in bit 0; the matrix counts targets[0] there.
+            const int row = low_first ? low | (high << 1) : high | (low << 1);
+            const int column = low_first ? c : ((c & 1) << 1) | (c >> 1);
+            const CuComplex<T> entry = u.m[row * 4 + column];
+            k.real[c][2 * v] = entry.re;
+            k.real[c][2 * v + 1] = entry.re;
+            k.imag[c][2 * v] = -entry.im;
+            k.imag[c][2 * v + 1] = entry.im;
+        }
+    }
+    return k;
+}
+
+template <typename T, int Low, int High>
+void launch_unitary_2q_lanes(uint64_t quads, CuComplex<T>* state, uint64_t h, uint64_t control_mask,
+                             uint64_t set_bits, const Unitary4x4<T>& u, bool low_first, cudaStream_t stream) {
+    using Shape = TwoTargetLanes<Low, High>;
+    const uint64_t insert_mask = control_mask | ((uint64_t{2} << Shape::kTopQubit) - 1) | (High < 0 ? h : 0);
+    // A block holds 2 quadruples, or 4 when it has two halves.
+    const uint64_t blocks = quads >> (Shape::kHalves == 2 ? 2 : 1);
+    velloran::launch_indexed_kernel<&unitary_2q_lanes<T, Low, High>>(
+        dim3(velloran::grid_for(blocks, kGateBlock)), dim3(kGateBlock), 0, stream, blocks, state, h, insert_mask,
+        set_bits, lane_matrix<T, Low, High>(u, low_first));
+}
+
+}  // namespace
 
 // Chooses and launches the two-target AutoPair kernel; k is the number of controls. No checks, no
 // synchronisation.
 template <typename T>
 void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, uint64_t control_mask,
                             uint64_t control_value, uint64_t k, const Unitary4x4<T>& u, cudaStream_t stream) {
-    using velloran::launch_indexed_kernel;
     const uint64_t b0 = uint64_t{1} << t0;
     const uint64_t b1 = uint64_t{1} << t1;
     const uint64_t count = uint64_t{1} << (n - 2 - k);
-    const dim3 grid(velloran::grid_for(count, kGateBlock));
-    const dim3 block(kGateBlock);
-    const uint64_t insert_mask = control_mask | b0 | b1;
     const uint64_t set_bits = control_value & ~(b0 | b1);
-    if (t0 == 0) {
-        launch_indexed_kernel<&unitary_2q_target0<T, true>>(grid, block, 0, stream, count, state, b1, insert_mask,
-                                                            set_bits, u);
-    } else if (t1 == 0) {
-        launch_indexed_kernel<&unitary_2q_target0<T, false>>(grid, block, 0, stream, count, state, b0, insert_mask,
-                                                             set_bits, u);
-    } else {
-        launch_indexed_kernel<&unitary_2q_compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits, b0,
-                                                      b1, u);
+    const int32_t low = std::min(t0, t1);
+    const int32_t high = std::max(t0, t1);
+    // Blocks span qubits 0 to 2, or with the upper target above qubit 2 up to max(low, 1), and
+    // need at least that many qubits besides the controls.
+    const int32_t top = high < 3 ? 2 : std::max(low, 1);
+    const uint64_t block_mask = (uint64_t{2} << top) - 1;
+    const uint64_t block_qubits = static_cast<uint64_t>(top) + 1 + (high < 3 ? 0 : 1);
+    if (low >= 3 || (control_mask & block_mask) != 0 || n < block_qubits + k) {
+        velloran::launch_indexed_kernel<&unitary_2q_compact<T>>(dim3(velloran::grid_for(count, kGateBlock)),
+                                                                dim3(kGateBlock), 0, stream, count, state,
+                                                                control_mask | b0 | b1, set_bits, b0, b1, u);
+        return;
+    }
+    const uint64_t h = uint64_t{1} << high;
+    const bool low_first = t0 < t1;
+    switch (low * 4 + (high < 3 ? high : 3)) {
+        case 1: launch_unitary_2q_lanes<T, 0, 1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
+        case 2: launch_unitary_2q_lanes<T, 0, 2>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
+        case 3: launch_unitary_2q_lanes<T, 0, -1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
+        case 6: launch_unitary_2q_lanes<T, 1, 2>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
+        case 7: launch_unitary_2q_lanes<T, 1, -1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
+        default: launch_unitary_2q_lanes<T, 2, -1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
     }
 }
 

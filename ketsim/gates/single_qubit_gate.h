@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "../../common/block_loops.h"
@@ -109,11 +110,36 @@ VELLORAN_DEVICE void compact(uint64_t count, CuComplex<T>* state, uint64_t inser
     });
 }
 
-template <class Gate, class T, class A>
-VELLORAN_DEVICE void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
-                                     const A& args) {
-    velloran::for_thread_index(count, insert_mask, set_bits,
-                               [=](uint64_t j) { update_adjacent<Gate, Variant::Auto>(state, j, args); });
+// A target below qubit 3 (`Low`) with no control below it: one index per aligned block of
+// 2^(Low + 1) amplitudes, whose pairs (i, i + 2^Low) are moved with vector accesses. The partner
+// offsets are constants, so on the host a run of blocks is one contiguous stretch that the
+// compiler vectorises whole. `insert_mask` holds the controls and bits 0 to Low.
+template <class Gate, int Low, class T, class A>
+VELLORAN_DEVICE void low_target_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
+                                        uint64_t set_bits, const A& args) {
+    static_assert(Low >= 0 && Low <= 2, "blocks hold at most 8 amplitudes");
+    velloran::for_thread_index(count, insert_mask, set_bits, [=](uint64_t j) {
+        if constexpr (Low == 0) {
+            update_adjacent<Gate, Variant::Auto>(state, j, args);
+        } else {
+            constexpr uint64_t half = uint64_t{1} << Low;
+#pragma unroll
+            for (uint64_t i = 0; i < half; i += 2) {
+                velloran::AmplitudePair<T> hi = velloran::load_pair(state + j + half + i);
+                if constexpr (Gate::kHighOnly) {
+                    CuComplex<T> unused{};
+                    apply<Gate, Variant::Auto>(unused, hi.lo, args);
+                    apply<Gate, Variant::Auto>(unused, hi.hi, args);
+                } else {
+                    velloran::AmplitudePair<T> lo = velloran::load_pair(state + j + i);
+                    apply<Gate, Variant::Auto>(lo.lo, hi.lo, args);
+                    apply<Gate, Variant::Auto>(lo.hi, hi.hi, args);
+                    velloran::store_pair(state + j + i, lo);
+                }
+                velloran::store_pair(state + j + half + i, hi);
+            }
+        }
+    });
 }
 
 // One thread per index; works from the |0> index of each matching pair.
@@ -148,10 +174,10 @@ VELLORAN_DEVICE void state_scan(uint64_t count, CuComplex<T>* state, uint64_t ta
                             uint64_t target_bit, typename Gate::template Auto<T> args) {                           \
         single_qubit::compact<Gate>(count, state, insert_mask, set_bits, target_bit, args);                        \
     }                                                                                                              \
-    template <typename T>                                                                                          \
-    __global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,  \
-                                    typename Gate::template Auto<T> args) {                                        \
-        single_qubit::target0_compact<Gate>(count, state, insert_mask, set_bits, args);                            \
+    template <typename T, int Low>                                                                                 \
+    __global__ void low_target_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,                  \
+                                       uint64_t set_bits, typename Gate::template Auto<T> args) {                  \
+        single_qubit::low_target_compact<Gate, Low>(count, state, insert_mask, set_bits, args);                    \
     }                                                                                                              \
     template <typename T>                                                                                          \
     __global__ void state_scan(uint64_t count, CuComplex<T>* state, uint64_t target_bit, uint64_t control_mask,    \
@@ -167,8 +193,8 @@ VELLORAN_DEVICE void state_scan(uint64_t count, CuComplex<T>* state, uint64_t ta
         static constexpr auto pair = &cu_##g##_kernel_pair<T>;                                                     \
         template <typename T>                                                                                      \
         static constexpr auto compact = &g##_autopair::compact<T>;                                                 \
-        template <typename T>                                                                                      \
-        static constexpr auto target0_compact = &g##_autopair::target0_compact<T>;                                 \
+        template <typename T, int Low>                                                                             \
+        static constexpr auto low_target_compact = &g##_autopair::low_target_compact<T, Low>;                      \
         template <typename T>                                                                                      \
         static constexpr auto state_scan = &g##_autopair::state_scan<T>;                                           \
     };
@@ -203,9 +229,23 @@ void launch_checked_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t t
             launch_indexed_kernel<Kernels::template compact<T>>(grid, block, 0, stream, count, state, insert_mask,
                                                                 set_bits, target_bit, args);
         };
-        if (target == 0) {
-            launch_indexed_kernel<Kernels::template target0_compact<T>>(grid, block, 0, stream, count, state,
-                                                                        insert_mask, set_bits, args);
+        // Targets 0 to 2 take blocks of 2^(target + 1) amplitudes unless a control lies inside the
+        // block; a scanning gate with controls keeps its scan above qubit 0.
+        const uint64_t block_mask = (target_bit << 1) - 1;
+        const bool scans = Gate::kScanControlled && k != 0;
+        if (target <= 2 && (masks.control_mask & block_mask) == 0 && (target == 0 || !scans)) {
+            const uint64_t blocks = count >> target;
+            const dim3 block_grid(grid_for(blocks, kGateBlock));
+            const uint64_t block_insert = masks.control_mask | block_mask;
+            const auto launch_low = [&](auto low) {
+                launch_indexed_kernel<Kernels::template low_target_compact<T, decltype(low)::value>>(
+                    block_grid, block, 0, stream, blocks, state, block_insert, set_bits, args);
+            };
+            switch (target) {
+                case 0: launch_low(std::integral_constant<int, 0>{}); break;
+                case 1: launch_low(std::integral_constant<int, 1>{}); break;
+                default: launch_low(std::integral_constant<int, 2>{}); break;
+            }
         } else if constexpr (Gate::kScanControlled) {
             if (k == 0) {
                 launch_compact();

@@ -85,6 +85,27 @@ def test_gate_matches_reference(kind, position, controls, mode, dtype):
     check_against_reference("run_circuit", N, state, [g], mode)
 
 
+# Targets 1 and 2 run on blocks of 4 and 8 amplitudes unless a control falls inside the block:
+# controls below the target, above it, and on both sides (the block kernel is then not taken).
+LOW_TARGET_CONTROLS = {
+    "none": ([], []),
+    "above": ([4], [1]),
+    "below": ([0], [1]),
+    "both": ([5, 0], [0, 1]),
+}
+
+
+@pytest.mark.parametrize("controls", LOW_TARGET_CONTROLS, ids=str)
+@pytest.mark.parametrize("target", [1, 2])
+@pytest.mark.parametrize("kind", [k for k in GATE_KINDS if k[1] == 1], ids=kind_id)
+def test_low_targets_match_reference(kind, target, controls, mode, dtype):
+    name, _ = kind
+    control, control_state = LOW_TARGET_CONTROLS[controls]
+    g = make_gate(name, [target], control, control_state, seed=target)
+    state = seeded_state(N, dtype, name, target, controls)
+    check_against_reference("run_circuit", N, state, [g], mode)
+
+
 @pytest.mark.parametrize("entry", ENTRY_POINTS[1:])
 @pytest.mark.parametrize("kind", GATE_KINDS, ids=kind_id)
 def test_gate_through_device_entry_points(kind, entry, mode, dtype):

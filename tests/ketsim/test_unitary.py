@@ -87,6 +87,21 @@ def test_unitary_matches_oracle(targets, controls, states, dtype, mode):
                          seed=len(targets) * 131 + targets[0] * 7 + len(controls))
 
 
+# Pairs with a target below qubit 3 run on blocks of eight amplitudes (two halves when the lower
+# target is qubit 2 and the upper one above it): every such pair in both orders, with no control,
+# one above the block and one inside it (which takes the general kernel).
+LOW_PAIRS = [(a, b) for a in range(6) for b in range(6) if a != b and min(a, b) < 3]
+
+
+@pytest.mark.parametrize("control", [None, "above", "inside"])
+@pytest.mark.parametrize("targets", LOW_PAIRS, ids=lambda t: f"{t[0]}-{t[1]}")
+def test_two_targets_with_a_low_qubit(targets, control, dtype, mode):
+    free = [q for q in range(N) if q not in targets]
+    controls = {None: [], "above": [free[-1]], "inside": [free[0]]}[control]
+    states = [1] * len(controls)
+    check_against_oracle(N, list(targets), controls, states, dtype, mode, seed=targets[0] * 6 + targets[1])
+
+
 def check_against_oracle(n, targets, controls, states, dtype, mode, seed):
     """A random unitary on `targets` of a random n-qubit state: the oracle's result where the
     controls hold, the input bit for bit elsewhere."""
