@@ -28,8 +28,8 @@ struct SubsetCase {
     uint64_t value;
 };
 
-// Lowest bits fixed or free, single free bits between fixed ones, everything fixed, nothing fixed,
-// and random masks up to the largest tile.
+// Lowest bits fixed or free (one to five of them), single free bits between fixed ones, everything
+// fixed, nothing fixed, and random masks up to the largest tile.
 std::vector<SubsetCase> subset_cases() {
     std::vector<SubsetCase> cases = {{1, 0, 0},
                                      {1, 1, 1},
@@ -41,7 +41,11 @@ std::vector<SubsetCase> subset_cases() {
                                      {10, 0b1000000000, 0},
                                      {10, 0b0101010101, 0b0100000001},
                                      {10, 0, 0},
-                                     {10, 0b0000001110, 0b1000}};
+                                     {10, 0b0000001110, 0b1000},
+                                     // the walks' constant spacings 8 and 16 and a wider one
+                                     {8, 0b00000111, 0b101},
+                                     {9, 0b100001111, 0b100000110},
+                                     {9, 0b000011111, 0b1}};
     std::mt19937_64 rng(5);
     for (int j = 0; j < 40; ++j) {
         const int32_t bits = 1 + static_cast<int32_t>(rng() % 12);
