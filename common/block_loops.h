@@ -39,27 +39,51 @@ inline IndexStretch inner_stretch(int32_t length_bits, uint64_t fixed) {
     return best;
 }
 
+// The runs of for_subset_runs with spacing 1 << Shift (Shift < 0: 1 << shift, known at run time).
+template <int Shift, typename Body>
+inline __attribute__((always_inline)) void walk_subset_runs(uint64_t runs, uint64_t inner, uint64_t excluded,
+                                                            uint64_t value, int32_t shift, Body& body) {
+    if constexpr (Shift >= 0) shift = Shift;
+    // Run r starts at r deposited into the bits outside `excluded`; the next start is one step in
+    // those bits (masked_add), not a new deposit.
+    const uint64_t free = ~excluded;
+    const uint64_t step = free & (~free + 1);
+    uint64_t start = 0;
+    for (uint64_t r = 0; r < runs; ++r, start = masked_add(start, step, free)) {
+        const uint64_t base = start | value;
+        // The indices stand for a block's threads, which never depend on each other between barriers.
+#pragma GCC ivdep
+        for (uint64_t j = 0; j < inner; ++j) body(base + (j << shift));
+    }
+}
+
 template <typename Body>
 inline void for_subset_runs(int32_t length_bits, uint64_t fixed, uint64_t value, uint64_t count, Body& body) {
     const IndexStretch stretch = inner_stretch(length_bits, fixed);
     const uint64_t inner = uint64_t{1} << stretch.bits;
     const uint64_t excluded = fixed | ((inner - 1) << stretch.shift);
     const uint64_t runs = count >> stretch.bits;
-    // The indices stand for a block's threads, which never depend on each other between barriers.
-    if (stretch.shift == 0) {
-        for (uint64_t r = 0; r < runs; ++r) {
-            const uint64_t base = insert_zero_bits(r, excluded, value);
-#pragma GCC ivdep
-            for (uint64_t j = 0; j < inner; ++j) body(base + j);
-        }
-        return;
+    // Small spacings are constants, so that a body with constant offsets of its own reads one
+    // contiguous stretch per run.
+    switch (stretch.shift) {
+        case 0: walk_subset_runs<0>(runs, inner, excluded, value, 0, body); break;
+        case 1: walk_subset_runs<1>(runs, inner, excluded, value, 1, body); break;
+        case 2: walk_subset_runs<2>(runs, inner, excluded, value, 2, body); break;
+        case 3: walk_subset_runs<3>(runs, inner, excluded, value, 3, body); break;
+        default: walk_subset_runs<-1>(runs, inner, excluded, value, stretch.shift, body); break;
     }
-    const uint64_t spacing = uint64_t{1} << stretch.shift;
-    for (uint64_t r = 0; r < runs; ++r) {
-        const uint64_t base = insert_zero_bits(r, excluded, value);
-#pragma GCC ivdep
-        for (uint64_t j = 0; j < inner; ++j) body(base + j * spacing);
-    }
+}
+
+// for_subset_runs over the pairs (i, i + Bit) of every aligned block of 2 * Bit indices that
+// `fixed` leaves free, a block per call of the inner loop.
+template <uint64_t Bit, typename Body>
+inline void for_pair_blocks(int32_t length_bits, uint64_t fixed, uint64_t value, Body& body) {
+    const auto block = [&](uint64_t first) {
+        _Pragma("GCC unroll 8") for (uint64_t i = 0; i < Bit; ++i) body(first + i, first + i + Bit);
+    };
+    const uint64_t block_mask = 2 * Bit - 1;
+    const uint64_t count = (uint64_t{1} << length_bits) >> bit_count(fixed | block_mask);
+    for_subset_runs(length_bits, fixed | block_mask, value, count, block);
 }
 
 // Calls body(i, deposit_bits(i, mask)) for every i below 2^k, in runs where the deposited offsets
@@ -87,14 +111,18 @@ template <int Shift, typename Body>
 inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t last, uint64_t fixed, uint64_t value,
                                                      int run_bits, int shift, Body& body) {
     if constexpr (Shift >= 0) shift = Shift;
+    // Only the first run start is a deposit of q; each later one is a step of the compact index's
+    // remaining low bits in the free bits (masked_add).
+    uint64_t start = insert_zero_bits(first, fixed, 0);
     for (uint64_t q = first; q < last;) {
         const uint64_t end = run_bits >= 63 ? last : std::min(last, (q | ((uint64_t{1} << run_bits) - 1)) + 1);
-        const uint64_t base = insert_zero_bits(q, fixed, value);
+        const uint64_t base = start | value;
         const uint64_t length = end - q;
         // The indices are threads of a GPU grid, which run in no order: iterations never depend
         // on each other, whatever the compiler can prove about the pointers.
 #pragma GCC ivdep
         for (uint64_t j = 0; j < length; ++j) body(base + (j << shift));
+        start = masked_add(start, length << shift, ~fixed);
         q = end;
     }
 }
@@ -174,6 +202,25 @@ VELLORAN_DEVICE void block_for_subset(int32_t length_bits, uint64_t fixed, uint6
     }
 #endif
     for (uint64_t q = threadIdx.x; q < count; q += blockDim.x) body(insert_zero_bits(q, fixed, value));
+}
+
+// Calls body(i, i + bit) for every i below 2^length_bits with `bit` clear whose bits under `fixed`
+// (which excludes bit) equal `value`, spread over the calling block's threads. On the host a
+// partner within the same 8 indices, with nothing fixed below it, is walked as whole aligned
+// blocks with constant offsets, which vectorise; other pairs as two unit-stride streams.
+template <typename Body>
+VELLORAN_DEVICE void block_for_pairs(int32_t length_bits, uint64_t bit, uint64_t fixed, uint64_t value, Body&& body) {
+#if !defined(VELLORAN_BACKEND_CUDA)
+    if (blockDim.x == 1 && bit <= 4 && (fixed & (2 * bit - 1)) == 0 && (2 * bit - 1) >> length_bits == 0) {
+        switch (bit) {
+            case 1: host::for_pair_blocks<1>(length_bits, fixed, value, body); return;
+            case 2: host::for_pair_blocks<2>(length_bits, fixed, value, body); return;
+            case 4: host::for_pair_blocks<4>(length_bits, fixed, value, body); return;
+            default: break;
+        }
+    }
+#endif
+    block_for_subset(length_bits, fixed | bit, value, [&](uint64_t i) { body(i, i + bit); });
 }
 
 }  // namespace velloran

@@ -21,17 +21,20 @@ using Tile = uint64_t;
 // bits match, spread over the block's threads.
 template <typename F>
 VELLORAN_DEVICE void for_each_pair(int32_t k, int32_t target, uint64_t control_mask, uint64_t control_value, F&& f) {
-    const uint64_t bit = uint64_t{1} << target;
-    velloran::block_for_subset(k, bit | control_mask, control_value, [&](uint64_t i0) { f(i0, i0 + bit); });
+    velloran::block_for_pairs(k, uint64_t{1} << target, control_mask, control_value, f);
 }
 
+// Applies record r to a tile of 2^k amplitudes whose local index holds the group's qubits above
+// `lane_bits` lane bits: the record's local qubits move up by lane_bits.
 template <typename T>
-VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComplex<T>>& r, int32_t k) {
-    const uint64_t cm = static_cast<uint32_t>(r.control_mask);
-    const uint64_t cv = static_cast<uint32_t>(r.control_value);
+VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComplex<T>>& r, int32_t k,
+                                  int32_t lane_bits) {
+    const uint64_t cm = uint64_t{static_cast<uint32_t>(r.control_mask)} << lane_bits;
+    const uint64_t cv = uint64_t{static_cast<uint32_t>(r.control_value)} << lane_bits;
+    const int32_t target = r.target + lane_bits;
     switch (r.op) {
         case kOpSwap: {
-            const uint64_t a = uint64_t{1} << r.target, b = uint64_t{1} << r.target2;
+            const uint64_t a = uint64_t{1} << target, b = uint64_t{1} << (r.target2 + lane_bits);
             velloran::block_for_subset(k, a | b | cm, cv, [&](uint64_t idx) {
                 const CuComplex<T> t = s[idx + a];
                 s[idx + a] = s[idx + b];
@@ -40,14 +43,14 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
             break;
         }
         case kOpX:
-            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0];
                 s[i0] = s[i1];
                 s[i1] = a;
             });
             break;
         case kOpY:
-            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = CuComplex<T>{b.im, -b.re};
                 s[i1] = CuComplex<T>{-a.im, a.re};
@@ -55,7 +58,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
             break;
         case kOpH: {
             const T h = r.matrix[0].re;
-            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = scale(a + b, h);
                 s[i1] = scale(a - b, h);
@@ -66,10 +69,10 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
             const CuComplex<T> d0 = r.matrix[0], d1 = r.matrix[3];
             if (d0.re == T(1) && d0.im == T(0)) {
                 // Z, S, PHASE and their controlled forms leave the |0> amplitude as it is.
-                for_each_pair(k, r.target, cm, cv, [&](uint64_t, uint64_t i1) { s[i1] = d1 * s[i1]; });
+                for_each_pair(k, target, cm, cv, [&](uint64_t, uint64_t i1) { s[i1] = d1 * s[i1]; });
                 break;
             }
-            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 s[i0] = d0 * s[i0];
                 s[i1] = d1 * s[i1];
             });
@@ -77,7 +80,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
         }
         case kOpRX: {
             const T c = r.matrix[0].re, w = r.matrix[1].im;
-            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = CuComplex<T>{c * a.re - w * b.im, c * a.im + w * b.re};
                 s[i1] = CuComplex<T>{c * b.re - w * a.im, c * b.im + w * a.re};
@@ -86,7 +89,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
         }
         case kOpRY: {
             const T c = r.matrix[0].re, w = r.matrix[2].re;
-            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = scale(a, c) - scale(b, w);
                 s[i1] = scale(b, c) + scale(a, w);
@@ -95,7 +98,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
         }
         default: {
             const CuComplex<T> m00 = r.matrix[0], m01 = r.matrix[1], m10 = r.matrix[2], m11 = r.matrix[3];
-            for_each_pair(k, r.target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = mul_add(m00, a, m01, b);
                 s[i1] = mul_add(m10, a, m11, b);
@@ -106,12 +109,13 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
 }
 
 // A tile may also take the lowest `lane_bits` qubits, inactive in the group, as extra local qubits
-// above the active ones: local index (l << k) | i is state offset deposit_bits(i, active_mask) + l.
-// No record names them, so the records see 2^lane_bits independent copies of the group's tile,
-// while the gather and scatter use each fetched cache line 2^lane_bits times. The host asks for
-// lanes (one core reads a whole tile); on the GPU a warp's threads already read consecutive
-// amplitudes and lane_bits is 0. `tile_mask` holds the remaining qubits: tile t starts at
-// deposit_bits(t, tile_mask).
+// below the active ones: local index (i << lane_bits) | l is state offset
+// deposit_bits(i, active_mask) + l. No record names them, so the records see 2^lane_bits
+// independent copies of the group's tile, while the gather and scatter copy whole stretches of
+// 2^lane_bits amplitudes and every record's inner loop runs over at least that many consecutive
+// ones. The host asks for lanes (one core reads a whole tile); on the GPU a warp's threads already
+// read consecutive amplitudes and lane_bits is 0. `tile_mask` holds the remaining qubits: tile t
+// starts at deposit_bits(t, tile_mask).
 template <typename T>
 __global__ VELLORAN_VECTOR_KERNEL void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count,
                                                              uint64_t active_mask, uint64_t tile_mask, int32_t k,
@@ -127,17 +131,17 @@ __global__ VELLORAN_VECTOR_KERNEL void sparsesharemem_kernel(CuComplex<T>* state
         CuComplex<T>* base = state + deposit_into(tile, tile_mask, in_tile, via_active);
         velloran::block_for_deposited(k, active_mask, [&](uint64_t i, uint64_t offset) {
             for (uint64_t l = 0; l < lanes; ++l) {
-                velloran::store_amplitude(s + ((l << k) | i), velloran::load_amplitude(base + (offset + l)));
+                velloran::store_amplitude(s + ((i << lane_bits) | l), velloran::load_amplitude(base + (offset + l)));
             }
         });
         __syncthreads();
         for (int32_t r = 0; r < count; ++r) {
-            if (record_fits_tile(records[r], k)) apply_record(s, records[r], local_bits);
+            if (record_fits_tile(records[r], k)) apply_record(s, records[r], local_bits, lane_bits);
             __syncthreads();
         }
         velloran::block_for_deposited(k, active_mask, [&](uint64_t i, uint64_t offset) {
             for (uint64_t l = 0; l < lanes; ++l) {
-                velloran::store_amplitude(base + (offset + l), velloran::load_amplitude(s + ((l << k) | i)));
+                velloran::store_amplitude(base + (offset + l), velloran::load_amplitude(s + ((i << lane_bits) | l)));
             }
         });
         __syncthreads();
