@@ -81,6 +81,46 @@ TEST_P(BlockLoops, VisitEverySubsetIndexOnce) {
     }
 }
 
+// Each block marks the two members of every pair it visits: 1 on the low one, 16 on the high one.
+__global__ void count_pair_visits(uint32_t* visits, int32_t bits, uint64_t bit, uint64_t fixed, uint64_t value) {
+    uint32_t* slots = visits + (uint64_t{blockIdx.x} << bits);
+    velloran::block_for_pairs(bits, bit, fixed, value, [&](uint64_t i0, uint64_t i1) {
+        slots[i0] += 1;
+        slots[i1] += 16;
+    });
+}
+
+// Every pair of the subset is visited once, for partners inside and outside the 8 lowest indices
+// (with and without fixed bits below the partner, where the host walks whole blocks).
+TEST_P(BlockLoops, VisitEveryPairOnce) {
+    const bool barrier = GetParam();
+    const unsigned blocks = 2;
+    for (const SubsetCase& c : subset_cases()) {
+        for (int32_t t = 0; t < c.bits && t < 5; ++t) {
+            const uint64_t bit = uint64_t{1} << t;
+            const uint64_t fixed = c.fixed & ~bit;
+            const uint64_t value = c.value & ~bit;
+            SCOPED_TRACE(::testing::Message() << "bits " << c.bits << " bit " << bit << " fixed " << fixed);
+            const uint64_t length = uint64_t{1} << c.bits;
+            auto visits = upload(std::vector<uint32_t>(blocks * length, 0));
+            if (barrier) {
+                velloran::launch_barrier_kernel<&count_pair_visits>(dim3(blocks), dim3(128), 0, nullptr,
+                                                                    visits.get(), c.bits, bit, fixed, value);
+            } else {
+                velloran::launch_kernel<&count_pair_visits>(dim3(blocks), dim3(128), 0, nullptr, visits.get(), c.bits,
+                                                            bit, fixed, value);
+            }
+            ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+            const std::vector<uint32_t> counts = download(visits);
+            for (uint64_t i = 0; i < counts.size(); ++i) {
+                const uint64_t local = i % length;
+                const uint32_t expected = (local & fixed) != value ? 0 : (local & bit) ? 16 : 1;
+                ASSERT_EQ(counts[i], expected) << "slot " << i;
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothWalks, BlockLoops, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "BarrierLaunch" : "ThreadedLaunch"; });
 
