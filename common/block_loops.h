@@ -151,6 +151,25 @@ VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last,
     }
 }
 
+// Calls body(i) for every i in [first, last) whose bits under `mask` equal `value`; an aligned
+// range of a power-of-two length as runs of the matching indices only.
+template <typename Body>
+VELLORAN_VECTOR_KERNEL inline void for_matching_runs(uint64_t first, uint64_t last, uint64_t mask, uint64_t value,
+                                                 const Body& shared_body) {
+    Body body = shared_body;  // private, as in for_range_runs
+    const uint64_t size = last - first;
+    if ((size & (size - 1)) == 0 && (first & (size - 1)) == 0) {
+        const uint64_t low = size - 1;
+        if ((first & mask & ~low) != (value & ~low)) return;
+        const auto at = [&](uint64_t i) { body(first + i); };
+        for_subset_runs(__builtin_ctzll(size), mask & low, value & low, size >> bit_count(mask & low), at);
+        return;
+    }
+    for (uint64_t i = first; i < last; ++i) {
+        if ((i & mask) == value) body(i);
+    }
+}
+
 }  // namespace host
 #endif
 
@@ -168,6 +187,24 @@ VELLORAN_DEVICE void for_thread_index(uint64_t count, uint64_t fixed, uint64_t v
 #else
     const uint64_t q = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
     if (q < count) body(insert_zero_bits(q, fixed, value));
+#endif
+}
+
+// The index of the calling thread in a grid of `count` threads, passed to body only where its bits
+// under `mask` equal `value` (a subset of mask): every thread tests its own index. On the host,
+// where launch_indexed_kernel calls each block once, an aligned block of a power-of-two size
+// walks only its matching indices, as runs.
+template <typename Body>
+VELLORAN_DEVICE void for_matching_thread_index(uint64_t count, uint64_t mask, uint64_t value, Body&& body) {
+#if !defined(VELLORAN_BACKEND_CUDA)
+    if (threadIdx.x != 0) return;
+    const uint64_t size = blockDim.x;
+    const uint64_t first = uint64_t{blockIdx.x} * size;
+    if (first >= count) return;
+    host::for_matching_runs(first, count - first < size ? count : first + size, mask, value, body);
+#else
+    const uint64_t i = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    if (i < count && (i & mask) == value) body(i);
 #endif
 }
 

@@ -146,8 +146,7 @@ VELLORAN_DEVICE void low_target_compact(uint64_t count, CuComplex<T>* state, uin
 template <class Gate, class T, class A>
 VELLORAN_DEVICE void state_scan(uint64_t count, CuComplex<T>* state, uint64_t target_bit, uint64_t control_mask,
                                 uint64_t control_value, const A& args) {
-    velloran::for_thread_index(count, 0, 0, [=](uint64_t i) {
-        if ((i & target_bit) != 0 || (i & control_mask) != control_value) return;
+    velloran::for_matching_thread_index(count, target_bit | control_mask, control_value, [=](uint64_t i) {
         update_pair<Gate, Variant::Auto>(state, i, i + target_bit, args);
     });
 }

@@ -165,6 +165,39 @@ TEST_P(ThreadIndex, VisitTheFirstCountSubsetIndicesOnce) {
     }
 }
 
+__global__ void count_matching_visits(uint32_t* visits, uint64_t count, uint64_t mask, uint64_t value) {
+    velloran::for_matching_thread_index(count, mask, value, [=](uint64_t i) { visits[i] += 1; });
+}
+
+// Every index below `count` whose masked bits match is visited once and no other, for counts that
+// end inside a block and blocks of sizes that are and are not powers of two.
+TEST_P(ThreadIndex, VisitTheMatchingIndicesBelowCountOnce) {
+    const bool indexed = GetParam();
+    for (const SubsetCase& c : subset_cases()) {
+        const uint64_t length = uint64_t{1} << c.bits;
+        for (const uint64_t count : {length, length - length / 3, uint64_t{1}}) {
+            for (const unsigned block : {1u, 32u, 96u, 256u}) {
+                SCOPED_TRACE(::testing::Message() << "bits " << c.bits << " mask " << c.fixed << " value " << c.value
+                                                  << " count " << count << " block " << block);
+                auto visits = upload(std::vector<uint32_t>(length, 0));
+                const dim3 grid(velloran::grid_for(count, block) + 1);
+                if (indexed) {
+                    velloran::launch_indexed_kernel<&count_matching_visits>(grid, dim3(block), 0, nullptr,
+                                                                            visits.get(), count, c.fixed, c.value);
+                } else {
+                    velloran::launch_kernel<&count_matching_visits>(grid, dim3(block), 0, nullptr, visits.get(), count,
+                                                                    c.fixed, c.value);
+                }
+                ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+                const std::vector<uint32_t> counts = download(visits);
+                for (uint64_t i = 0; i < length; ++i) {
+                    ASSERT_EQ(counts[i], i < count && (i & c.fixed) == c.value ? 1u : 0u) << "index " << i;
+                }
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothLaunches, ThreadIndex, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "IndexedLaunch" : "ThreadedLaunch"; });
 
