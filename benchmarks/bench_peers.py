@@ -23,7 +23,8 @@ final state compared with ours (fidelity |<ours|peer>|^2 > 1 - 1e-6 for complex6
 complex128; the modulus ignores a global phase); then every run of a row is timed once per round for
 `--repeats` rounds and keeps its best time, so that a change in the machine's load falls on all alike.
 A peer that is not installed is reported as such and its cells read "n/i"; "-" marks a precision the
-peer does not offer. "ours/fastest" divides our PairAutoFusion time by the fastest peer's. The machine's
+peer does not offer. "ours/fastest" divides our PairAutoFusion time by the fastest peer's, "gate/fastest"
+our PairAuto time (per-gate kernels, no planning). The machine's
 load average is printed before and after: on a shared machine the ratios are only as steady as that load.
 
 Usage: python benchmarks/bench_peers.py [--qubits 22 24] [--precisions complex64 complex128]
@@ -487,7 +488,7 @@ def main(argv: Optional[list[str]] = None) -> int:
         print(f"  {name:<7s} {status if isinstance(status, str) else 'version ' + versions[name]}")
 
     header = ["circuit", "n", "precision", "gates", "ours fused", "ours gate"] + [h for _, h in PEER_COLUMNS]
-    header += ["fastest peer", "ours/fastest"]
+    header += ["fastest peer", "ours/fastest", "gate/fastest"]
     rows: list[list[str]] = []
     problems: list[str] = []
 
@@ -539,7 +540,8 @@ def main(argv: Optional[list[str]] = None) -> int:
                 rows.append([name, str(n), dtype, str(len(ops)), fmt(times["fused"]), fmt(times["gate"])]
                             + [cells[key] for key, _ in PEER_COLUMNS]
                             + [dict(PEER_COLUMNS)[fastest] if fastest else "-",
-                               f"{times['fused'] / ranked[fastest]:.2f}" if fastest else "-"])
+                               f"{times['fused'] / ranked[fastest]:.2f}" if fastest else "-",
+                               f"{times['gate'] / ranked[fastest]:.2f}" if fastest else "-"])
                 print(f"  done: {label}", file=sys.stderr, flush=True)
 
     widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(header)]

@@ -68,7 +68,13 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
         case kOpDiagonal: {
             const CuComplex<T> d0 = r.matrix[0], d1 = r.matrix[3];
             if (d0.re == T(1) && d0.im == T(0)) {
-                // Z, S, PHASE and their controlled forms leave the |0> amplitude as it is.
+                // Z, S, PHASE and their controlled forms leave the |0> amplitude as it is; Z and CZ
+                // only change the sign of the |1> one.
+                if (d1.im == T(0)) {
+                    const T f = d1.re;
+                    for_each_pair(k, target, cm, cv, [&](uint64_t, uint64_t i1) { s[i1] = scale(s[i1], f); });
+                    break;
+                }
                 for_each_pair(k, target, cm, cv, [&](uint64_t, uint64_t i1) { s[i1] = d1 * s[i1]; });
                 break;
             }
