@@ -119,9 +119,19 @@ inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t la
         const uint64_t base = start | value;
         const uint64_t length = end - q;
         // The indices are threads of a GPU grid, which run in no order: iterations never depend
-        // on each other, whatever the compiler can prove about the pointers.
+        // on each other, whatever the compiler can prove about the pointers. Unit-stride runs of
+        // 8 or 16 (a target or control on qubit 3 or 4) have constant lengths: a vector or two with
+        // no remainder to handle.
+        if (Shift == 0 && length == 8) {
 #pragma GCC ivdep
-        for (uint64_t j = 0; j < length; ++j) body(base + (j << shift));
+            for (uint64_t j = 0; j < 8; ++j) body(base + j);
+        } else if (Shift == 0 && length == 16) {
+#pragma GCC ivdep
+            for (uint64_t j = 0; j < 16; ++j) body(base + j);
+        } else {
+#pragma GCC ivdep
+            for (uint64_t j = 0; j < length; ++j) body(base + (j << shift));
+        }
         start = masked_add(start, length << shift, ~fixed);
         q = end;
     }
