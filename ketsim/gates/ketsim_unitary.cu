@@ -172,9 +172,9 @@ __global__ void unitary_2q_lanes(uint64_t count, CuComplex<T>* state, uint64_t h
                 in[4 * j + 2] = pair.hi.re;
                 in[4 * j + 3] = pair.hi.im;
             }
+            // The real component takes Re K * re - Im K * im, the imaginary one Re K * im + Im K * re,
+            // each product added on its own so that the sum is one chain of fused multiply-adds.
             T out[16];
-            VELLORAN_UNROLL
-            for (int l = 0; l < 16; ++l) out[l] = T(0);
             VELLORAN_UNROLL
             for (int c = 0; c < 4; ++c) {
                 VELLORAN_UNROLL
@@ -182,8 +182,9 @@ __global__ void unitary_2q_lanes(uint64_t count, CuComplex<T>* state, uint64_t h
                     constexpr int targets = (1 << Shape::kLowBit) | (1 << Shape::kHighBit);
                     const int v = l >> 1;
                     const int source = (v & ~targets) | ((c & 1) << Shape::kLowBit) | ((c >> 1) << Shape::kHighBit);
-                    // The real component takes Re K * re - Im K * im, the imaginary one Re K * im + Im K * re.
-                    out[l] += k.real[c][l] * in[2 * source + (l & 1)] + k.imag[c][l] * in[2 * source + 1 - (l & 1)];
+                    const T same = k.real[c][l] * in[2 * source + (l & 1)];
+                    out[l] = c == 0 ? same : out[l] + same;
+                    out[l] += k.imag[c][l] * in[2 * source + 1 - (l & 1)];
                 }
             }
             VELLORAN_UNROLL
