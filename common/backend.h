@@ -33,14 +33,10 @@ inline constexpr size_t kTileLaneBytes = 32;
 
 // Unrolls the next loop, whose trip count is a compile-time constant, completely in both builds:
 // the host compiler's own limit would leave the longer ones rolled.
-// VELLORAN_ROLLED keeps a loop rolled on the GPU, where unrolling it would keep every iteration's
-// values in registers at once; the host compiler decides alone.
 #if defined(VELLORAN_BACKEND_CUDA)
 #define VELLORAN_UNROLL _Pragma("unroll")
-#define VELLORAN_ROLLED _Pragma("unroll 1")
 #else
 #define VELLORAN_UNROLL _Pragma("GCC unroll 64")
-#define VELLORAN_ROLLED
 #endif
 
 // Marks the host kernels and host loops whose inner loops vectorise: on x86-64 they are compiled for

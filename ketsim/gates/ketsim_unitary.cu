@@ -123,27 +123,25 @@ __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t
                                [=](uint64_t base) { update_quad(state, base, b0, b1, u); });
 }
 
-// Two targets of which the lower (`Low`) is below qubit 3, with no control inside the block: one
-// index per block of eight amplitudes, four adjacent pairs at constant offsets (or, for the upper
-// target above qubit 2 (High < 0), offsets from h). Lane v of a block is bit 0 of v on qubit 0 and
+// Two targets on qubits 0 to 2, or the lower (`Low`) on qubit 0 or 1 and the upper above qubit 2
+// (High < 0), with no control among the block's qubits: one index per block of eight amplitudes,
+// four adjacent pairs at constant offsets (with the upper target above qubit 2, offsets from h). Lane v of a block is bit 0 of v on qubit 0 and
 // bits 1 and 2 on the two strides; every lane's output is the same expression,
 //   out[v] = sum_c K[c][v] * in[v with its target bits set to c],
 // with lane coefficients K prepared on the host, so that the host compiler turns a block into a
 // few vector permutes and fused multiply-adds instead of scalar arithmetic.
 template <int Low, int High>
 struct TwoTargetLanes {
-    static_assert(Low >= 0 && Low < 3 && (High < 0 || (High > Low && High < 3)), "the lower target below qubit 3");
+    static_assert(Low >= 0 && (High < 0 ? Low < 2 : High > Low && High < 3), "the targets' lanes fit in 8");
     // Lane bits of the two targets: the upper one is always lane bit 2 (for targets 0 and 1 lane
     // bits 1 and 2 stand for qubits 2 and 1, which keeps the targets' lanes four apart).
     static constexpr int kLowBit = High < 0 ? (Low == 0 ? 0 : 1) : Low;
     static constexpr int kHighBit = High < 0 || High == 1 ? 2 : High;
-    // Strides of lane bits 1 and 2 (0: h); with the upper target at h and the lower on qubit 2,
-    // qubit 1 splits the block in two halves.
-    static constexpr uint64_t kStride1 = (Low == 2 && High < 0) || High == 1 ? 4 : 2;
+    // Strides of lane bits 1 and 2 (0: h).
+    static constexpr uint64_t kStride1 = High == 1 ? 4 : 2;
     static constexpr uint64_t kStride2 = High < 0 ? 0 : (High == 1 ? 2 : 4);
-    static constexpr int kHalves = Low == 2 && High < 0 ? 2 : 1;
-    // Qubits 0 up to this one are fixed in a block index.
-    static constexpr int kTopQubit = High < 0 ? (Low == 0 ? 1 : Low) : 2;
+    // The qubits below 3 that the lanes hold (the upper target at h besides).
+    static constexpr uint64_t kLaneQubits = High >= 0 ? 0b111 : 0b011;
 };
 
 template <typename T>
@@ -159,40 +157,37 @@ __global__ void unitary_2q_lanes(uint64_t count, CuComplex<T>* state, uint64_t h
     velloran::for_thread_index(count, insert_mask, set_bits, [=](uint64_t base) {
         const uint64_t stride1 = Shape::kStride1 == 0 ? h : Shape::kStride1;
         const uint64_t stride2 = Shape::kStride2 == 0 ? h : Shape::kStride2;
-        VELLORAN_ROLLED
-        for (int half = 0; half < Shape::kHalves; ++half) {
-            CuComplex<T>* const p = state + base + 2 * half;
-            T in[16];
+        CuComplex<T>* const p = state + base;
+        T in[16];
+        VELLORAN_UNROLL
+        for (int j = 0; j < 4; ++j) {
+            const velloran::AmplitudePair<T> pair =
+                velloran::load_pair(p + ((j & 1) ? stride1 : 0) + ((j & 2) ? stride2 : 0));
+            in[4 * j] = pair.lo.re;
+            in[4 * j + 1] = pair.lo.im;
+            in[4 * j + 2] = pair.hi.re;
+            in[4 * j + 3] = pair.hi.im;
+        }
+        // The real component takes Re K * re - Im K * im, the imaginary one Re K * im + Im K * re,
+        // each product added on its own so that the sum is one chain of fused multiply-adds.
+        T out[16];
+        VELLORAN_UNROLL
+        for (int c = 0; c < 4; ++c) {
             VELLORAN_UNROLL
-            for (int j = 0; j < 4; ++j) {
-                const velloran::AmplitudePair<T> pair =
-                    velloran::load_pair(p + ((j & 1) ? stride1 : 0) + ((j & 2) ? stride2 : 0));
-                in[4 * j] = pair.lo.re;
-                in[4 * j + 1] = pair.lo.im;
-                in[4 * j + 2] = pair.hi.re;
-                in[4 * j + 3] = pair.hi.im;
+            for (int l = 0; l < 16; ++l) {
+                constexpr int targets = (1 << Shape::kLowBit) | (1 << Shape::kHighBit);
+                const int v = l >> 1;
+                const int source = (v & ~targets) | ((c & 1) << Shape::kLowBit) | ((c >> 1) << Shape::kHighBit);
+                const T same = k.real[c][l] * in[2 * source + (l & 1)];
+                out[l] = c == 0 ? same : out[l] + same;
+                out[l] += k.imag[c][l] * in[2 * source + 1 - (l & 1)];
             }
-            // The real component takes Re K * re - Im K * im, the imaginary one Re K * im + Im K * re,
-            // each product added on its own so that the sum is one chain of fused multiply-adds.
-            T out[16];
-            VELLORAN_UNROLL
-            for (int c = 0; c < 4; ++c) {
-                VELLORAN_UNROLL
-                for (int l = 0; l < 16; ++l) {
-                    constexpr int targets = (1 << Shape::kLowBit) | (1 << Shape::kHighBit);
-                    const int v = l >> 1;
-                    const int source = (v & ~targets) | ((c & 1) << Shape::kLowBit) | ((c >> 1) << Shape::kHighBit);
-                    const T same = k.real[c][l] * in[2 * source + (l & 1)];
-                    out[l] = c == 0 ? same : out[l] + same;
-                    out[l] += k.imag[c][l] * in[2 * source + 1 - (l & 1)];
-                }
-            }
-            VELLORAN_UNROLL
-            for (int j = 0; j < 4; ++j) {
-                velloran::store_pair(p + ((j & 1) ? stride1 : 0) + ((j & 2) ? stride2 : 0),
-                                     velloran::AmplitudePair<T>{{out[4 * j], out[4 * j + 1]},
-                                                                {out[4 * j + 2], out[4 * j + 3]}});
-            }
+        }
+        VELLORAN_UNROLL
+        for (int j = 0; j < 4; ++j) {
+            velloran::store_pair(p + ((j & 1) ? stride1 : 0) + ((j & 2) ? stride2 : 0),
+                                 velloran::AmplitudePair<T>{{out[4 * j], out[4 * j + 1]},
+                                                            {out[4 * j + 2], out[4 * j + 3]}});
         }
     });
 }
@@ -225,9 +220,8 @@ template <typename T, int Low, int High>
 void launch_unitary_2q_lanes(uint64_t quads, CuComplex<T>* state, uint64_t h, uint64_t control_mask,
                              uint64_t set_bits, const Unitary4x4<T>& u, bool low_first, cudaStream_t stream) {
     using Shape = TwoTargetLanes<Low, High>;
-    const uint64_t insert_mask = control_mask | ((uint64_t{2} << Shape::kTopQubit) - 1) | (High < 0 ? h : 0);
-    // A block holds 2 quadruples, or 4 when it has two halves.
-    const uint64_t blocks = quads >> (Shape::kHalves == 2 ? 2 : 1);
+    const uint64_t insert_mask = control_mask | Shape::kLaneQubits | (High < 0 ? h : 0);
+    const uint64_t blocks = quads >> 1;  // 2 quadruples a block
     velloran::launch_indexed_kernel<&unitary_2q_lanes<T, Low, High>>(
         dim3(velloran::grid_for(blocks, kGateBlock)), dim3(kGateBlock), 0, stream, blocks, state, h, insert_mask,
         set_bits, lane_matrix<T, Low, High>(u, low_first));
@@ -246,12 +240,12 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
     const uint64_t set_bits = control_value & ~(b0 | b1);
     const int32_t low = std::min(t0, t1);
     const int32_t high = std::max(t0, t1);
-    // Blocks span qubits 0 to 2, or with the upper target above qubit 2 up to max(low, 1), and
-    // need at least that many qubits besides the controls.
-    const int32_t top = high < 3 ? 2 : std::max(low, 1);
-    const uint64_t block_mask = (uint64_t{2} << top) - 1;
-    const uint64_t block_qubits = static_cast<uint64_t>(top) + 1 + (high < 3 ? 0 : 1);
-    if (low >= 3 || (control_mask & block_mask) != 0 || n < block_qubits + k) {
+    // A block's lanes hold three qubits (TwoTargetLanes::kLaneQubits and h), none of them a
+    // control. A lower target on qubit 2 with the upper one above it would leave qubit 1 outside
+    // the lanes, in runs of two that the host walks no faster than the general kernel's.
+    const uint64_t lane_qubits = high < 3 ? 0b111 : 0b011 | (uint64_t{1} << high);
+    const bool lanes_fit = high < 3 || low < 2;
+    if (!lanes_fit || (control_mask & lane_qubits) != 0 || n < 3 + k) {
         velloran::launch_indexed_kernel<&unitary_2q_compact<T>>(dim3(velloran::grid_for(count, kGateBlock)),
                                                                 dim3(kGateBlock), 0, stream, count, state,
                                                                 control_mask | b0 | b1, set_bits, b0, b1, u);
@@ -264,8 +258,7 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
         case 2: launch_unitary_2q_lanes<T, 0, 2>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
         case 3: launch_unitary_2q_lanes<T, 0, -1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
         case 6: launch_unitary_2q_lanes<T, 1, 2>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
-        case 7: launch_unitary_2q_lanes<T, 1, -1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
-        default: launch_unitary_2q_lanes<T, 2, -1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
+        default: launch_unitary_2q_lanes<T, 1, -1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
     }
 }
 
