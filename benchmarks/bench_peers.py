@@ -318,6 +318,12 @@ def best_times(runs: dict[str, Run], repeats: int) -> dict[str, float]:
     return best
 
 
+def measure(run: Run, repeats: int) -> tuple[float, np.ndarray]:
+    """warm_up, then the best of `repeats` timed runs; the final state of the warm-up."""
+    final = warm_up(run)
+    return best_times({"run": run}, repeats)["run"], final
+
+
 def fidelity(a: np.ndarray, b: np.ndarray) -> float:
     """|<a|b>|^2 / (<a|a><b|b>), accumulated in double precision."""
     a = np.asarray(a, dtype=np.complex128).ravel()

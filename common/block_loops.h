@@ -139,7 +139,7 @@ inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t la
 
 // Calls body(insert_zero_bits(q, fixed, value)) for q in [first, last), in runs of evenly spaced
 // indices: the compact index's low bits fill the free bits above the lowest fixed ones (spacing
-// 1 << shift) up to the next fixed bit, so each run costs one bit insertion.
+// 1 << shift) up to the next fixed bit, so each run costs one masked step of its start.
 template <typename Body>
 VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last, uint64_t fixed, uint64_t value,
                                               const Body& shared_body) {
