@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 
 #include "backend.h"
 #include "index_bits.h"
@@ -39,6 +40,21 @@ inline IndexStretch inner_stretch(int32_t length_bits, uint64_t fixed) {
     return best;
 }
 
+// Calls walk(std::integral_constant<int, S>) with S = shift for the small spacings 1 to 16, which
+// the walks then know at compile time (a body whose own offsets are constants reads one contiguous
+// stretch per run, which the compiler vectorises as an interleaved group), else with S = -1.
+template <typename Walk>
+inline __attribute__((always_inline)) void with_constant_shift(int shift, Walk&& walk) {
+    switch (shift) {
+        case 0: walk(std::integral_constant<int, 0>{}); break;
+        case 1: walk(std::integral_constant<int, 1>{}); break;
+        case 2: walk(std::integral_constant<int, 2>{}); break;
+        case 3: walk(std::integral_constant<int, 3>{}); break;
+        case 4: walk(std::integral_constant<int, 4>{}); break;
+        default: walk(std::integral_constant<int, -1>{}); break;
+    }
+}
+
 // The runs of for_subset_runs with spacing 1 << Shift (Shift < 0: 1 << shift, known at run time).
 template <int Shift, typename Body>
 inline __attribute__((always_inline)) void walk_subset_runs(uint64_t runs, uint64_t inner, uint64_t excluded,
@@ -63,15 +79,9 @@ inline void for_subset_runs(int32_t length_bits, uint64_t fixed, uint64_t value,
     const uint64_t inner = uint64_t{1} << stretch.bits;
     const uint64_t excluded = fixed | ((inner - 1) << stretch.shift);
     const uint64_t runs = count >> stretch.bits;
-    // Small spacings are constants, so that a body with constant offsets of its own reads one
-    // contiguous stretch per run.
-    switch (stretch.shift) {
-        case 0: walk_subset_runs<0>(runs, inner, excluded, value, 0, body); break;
-        case 1: walk_subset_runs<1>(runs, inner, excluded, value, 1, body); break;
-        case 2: walk_subset_runs<2>(runs, inner, excluded, value, 2, body); break;
-        case 3: walk_subset_runs<3>(runs, inner, excluded, value, 3, body); break;
-        default: walk_subset_runs<-1>(runs, inner, excluded, value, stretch.shift, body); break;
-    }
+    with_constant_shift(stretch.shift, [&](auto s) {
+        walk_subset_runs<decltype(s)::value>(runs, inner, excluded, value, stretch.shift, body);
+    });
 }
 
 // for_subset_runs over the pairs (i, i + Bit) of every aligned block of 2 * Bit indices that
@@ -149,16 +159,9 @@ VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last,
     const int shift = __builtin_ctzll(~fixed);
     const uint64_t above = shift >= 63 ? 0 : fixed >> shift;
     const int run_bits = above == 0 ? 64 : __builtin_ctzll(above);
-    // Small spacings are compile-time constants: a body whose own offsets are constants then reads
-    // one contiguous stretch per run, which the compiler vectorises as an interleaved group.
-    switch (shift) {
-        case 0: walk_runs<0>(first, last, fixed, value, run_bits, 0, body); break;
-        case 1: walk_runs<1>(first, last, fixed, value, run_bits, 1, body); break;
-        case 2: walk_runs<2>(first, last, fixed, value, run_bits, 2, body); break;
-        case 3: walk_runs<3>(first, last, fixed, value, run_bits, 3, body); break;
-        case 4: walk_runs<4>(first, last, fixed, value, run_bits, 4, body); break;
-        default: walk_runs<-1>(first, last, fixed, value, run_bits, shift, body); break;
-    }
+    with_constant_shift(shift, [&](auto s) {
+        walk_runs<decltype(s)::value>(first, last, fixed, value, run_bits, shift, body);
+    });
 }
 
 // Calls body(i) for every i in [first, last) whose bits under `mask` equal `value`; an aligned

@@ -137,7 +137,7 @@ struct TwoTargetLanes {
     // bits 1 and 2 stand for qubits 2 and 1, which keeps the targets' lanes four apart).
     static constexpr int kLowBit = High < 0 ? (Low == 0 ? 0 : 1) : Low;
     static constexpr int kHighBit = High < 0 || High == 1 ? 2 : High;
-    // Strides of lane bits 1 and 2 (0: h).
+    // Strides of lane bits 1 and 2 (kStride2 0: h).
     static constexpr uint64_t kStride1 = High == 1 ? 4 : 2;
     static constexpr uint64_t kStride2 = High < 0 ? 0 : (High == 1 ? 2 : 4);
     // The qubits below 3 that the lanes hold (the upper target at h besides).
@@ -155,7 +155,7 @@ __global__ void unitary_2q_lanes(uint64_t count, CuComplex<T>* state, uint64_t h
                                  uint64_t set_bits, LaneMatrix<T> k) {
     using Shape = TwoTargetLanes<Low, High>;
     velloran::for_thread_index(count, insert_mask, set_bits, [=](uint64_t base) {
-        const uint64_t stride1 = Shape::kStride1 == 0 ? h : Shape::kStride1;
+        constexpr uint64_t stride1 = Shape::kStride1;
         const uint64_t stride2 = Shape::kStride2 == 0 ? h : Shape::kStride2;
         CuComplex<T>* const p = state + base;
         T in[16];
@@ -216,15 +216,21 @@ LaneMatrix<T> lane_matrix(const Unitary4x4<T>& u, bool low_first) {
     return k;
 }
 
+// Launches the lane kernel unless a control lies among the block's qubits or the state has fewer
+// than three qubits besides the controls; returns whether it did.
 template <typename T, int Low, int High>
-void launch_unitary_2q_lanes(uint64_t quads, CuComplex<T>* state, uint64_t h, uint64_t control_mask,
-                             uint64_t set_bits, const Unitary4x4<T>& u, bool low_first, cudaStream_t stream) {
+bool launch_unitary_2q_lanes(uint64_t n, uint64_t k, uint64_t quads, CuComplex<T>* state, uint64_t h,
+                             uint64_t control_mask, uint64_t set_bits, const Unitary4x4<T>& u, bool low_first,
+                             cudaStream_t stream) {
     using Shape = TwoTargetLanes<Low, High>;
-    const uint64_t insert_mask = control_mask | Shape::kLaneQubits | (High < 0 ? h : 0);
+    const uint64_t lane_qubits = Shape::kLaneQubits | (High < 0 ? h : 0);
+    if ((control_mask & lane_qubits) != 0 || n < 3 + k) return false;
+    const uint64_t insert_mask = control_mask | lane_qubits;
     const uint64_t blocks = quads >> 1;  // 2 quadruples a block
     velloran::launch_indexed_kernel<&unitary_2q_lanes<T, Low, High>>(
         dim3(velloran::grid_for(blocks, kGateBlock)), dim3(kGateBlock), 0, stream, blocks, state, h, insert_mask,
         set_bits, lane_matrix<T, Low, High>(u, low_first));
+    return true;
 }
 
 }  // namespace
@@ -240,25 +246,27 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
     const uint64_t set_bits = control_value & ~(b0 | b1);
     const int32_t low = std::min(t0, t1);
     const int32_t high = std::max(t0, t1);
-    // A block's lanes hold three qubits (TwoTargetLanes::kLaneQubits and h), none of them a
-    // control. A lower target on qubit 2 with the upper one above it would leave qubit 1 outside
-    // the lanes, in runs of two that the host walks no faster than the general kernel's.
-    const uint64_t lane_qubits = high < 3 ? 0b111 : 0b011 | (uint64_t{1} << high);
-    const bool lanes_fit = high < 3 || low < 2;
-    if (!lanes_fit || (control_mask & lane_qubits) != 0 || n < 3 + k) {
+    const uint64_t h = uint64_t{1} << high;
+    const bool low_first = t0 < t1;
+    // The lanes hold both targets when they are on qubits 0 to 2, or qubits 0 and 1 and an upper
+    // target above qubit 2. A lower target on qubit 2 with the upper one above it would leave qubit
+    // 1 outside the lanes, in runs of two that the host walks no faster than the general kernel's.
+    const auto lanes = [&](auto launch) {
+        return launch(n, k, count, state, h, control_mask, set_bits, u, low_first, stream);
+    };
+    bool launched = false;
+    switch (high < 3 ? low * 4 + high : (low < 2 ? low * 4 + 3 : -1)) {
+        case 1: launched = lanes(launch_unitary_2q_lanes<T, 0, 1>); break;
+        case 2: launched = lanes(launch_unitary_2q_lanes<T, 0, 2>); break;
+        case 3: launched = lanes(launch_unitary_2q_lanes<T, 0, -1>); break;
+        case 6: launched = lanes(launch_unitary_2q_lanes<T, 1, 2>); break;
+        case 7: launched = lanes(launch_unitary_2q_lanes<T, 1, -1>); break;
+        default: break;
+    }
+    if (!launched) {
         velloran::launch_indexed_kernel<&unitary_2q_compact<T>>(dim3(velloran::grid_for(count, kGateBlock)),
                                                                 dim3(kGateBlock), 0, stream, count, state,
                                                                 control_mask | b0 | b1, set_bits, b0, b1, u);
-        return;
-    }
-    const uint64_t h = uint64_t{1} << high;
-    const bool low_first = t0 < t1;
-    switch (low * 4 + (high < 3 ? high : 3)) {
-        case 1: launch_unitary_2q_lanes<T, 0, 1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
-        case 2: launch_unitary_2q_lanes<T, 0, 2>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
-        case 3: launch_unitary_2q_lanes<T, 0, -1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
-        case 6: launch_unitary_2q_lanes<T, 1, 2>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
-        default: launch_unitary_2q_lanes<T, 1, -1>(count, state, h, control_mask, set_bits, u, low_first, stream); break;
     }
 }
 

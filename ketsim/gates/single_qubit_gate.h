@@ -123,7 +123,7 @@ VELLORAN_DEVICE void low_target_compact(uint64_t count, CuComplex<T>* state, uin
             update_adjacent<Gate, Variant::Auto>(state, j, args);
         } else {
             constexpr uint64_t half = uint64_t{1} << Low;
-#pragma unroll
+            VELLORAN_UNROLL
             for (uint64_t i = 0; i < half; i += 2) {
                 velloran::AmplitudePair<T> hi = velloran::load_pair(state + j + half + i);
                 if constexpr (Gate::kHighOnly) {
