@@ -13,6 +13,45 @@
 
 namespace velloran {
 
+// Where the body of an index walk reads and writes: element (index + offset) of `data`, for each
+// of the first `count` offsets. The host walk uses it to ask the cache for the next run of every
+// stream while it walks the current one (read_ahead); the GPU walk does not need it.
+//
+// A walk whose runs are stretches of 128 bytes to 4 KiB a stream, with each stream's neighbouring
+// stretches read by other streams, leaves several read fronts in one page. The hardware prefetcher
+// follows one of them, so the walk prefetches each stream's next stretch itself; shorter and longer
+// stretches already stream well.
+template <typename T>
+struct IndexStreams {
+    const T* data;
+    uint64_t offsets[4];
+    int count;
+
+    static constexpr uint64_t kMinBytes = 128;
+    static constexpr uint64_t kMaxBytes = 4096;
+
+    // Whether runs of `span` elements are worth prefetching.
+    bool reads_ahead(uint64_t span) const {
+        const uint64_t bytes = span * sizeof(T);
+        return count > 0 && bytes >= kMinBytes && bytes <= kMaxBytes;
+    }
+
+    // Prefetches elements [index, index + span) of every stream, a cache line at a time.
+    inline __attribute__((always_inline)) void read_ahead(uint64_t index, uint64_t span) const {
+        constexpr uint64_t line = 64 / sizeof(T) ? 64 / sizeof(T) : 1;
+        for (int s = 0; s < count; ++s) {
+            const T* const p = data + (index + offsets[s]);
+            for (uint64_t e = 0; e < span; e += line) __builtin_prefetch(p + e);
+        }
+    }
+};
+
+// A body that names no streams.
+struct NoIndexStreams {
+    bool reads_ahead(uint64_t) const { return false; }
+    void read_ahead(uint64_t, uint64_t) const {}
+};
+
 #if !defined(VELLORAN_BACKEND_CUDA)
 
 namespace host {
@@ -117,17 +156,26 @@ inline void for_deposit_runs(int32_t k, uint64_t mask, Body& body) {
 }
 
 // The runs of for_range_runs with spacing 1 << Shift (Shift < 0: 1 << shift, known only at run time).
-template <int Shift, typename Body>
-inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t last, uint64_t fixed, uint64_t value,
-                                                     int run_bits, int shift, Body& body) {
+// With streams, each run first prefetches the next one (up to index `bound`, the grid's end).
+template <int Shift, typename Streams, typename Body>
+inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t last, uint64_t bound, uint64_t fixed,
+                                                     uint64_t value, int run_bits, int shift,
+                                                     const Streams& streams, Body& body) {
     if constexpr (Shift >= 0) shift = Shift;
+    const uint64_t full_run = run_bits >= 63 ? 0 : uint64_t{1} << run_bits;
+    const bool ahead = full_run != 0 && streams.reads_ahead(full_run << shift);
     // Only the first run start is a deposit of q; each later one is a step of the compact index's
     // remaining low bits in the free bits (masked_add).
     uint64_t start = insert_zero_bits(first, fixed, 0);
     for (uint64_t q = first; q < last;) {
-        const uint64_t end = run_bits >= 63 ? last : std::min(last, (q | ((uint64_t{1} << run_bits) - 1)) + 1);
+        const uint64_t end = run_bits >= 63 ? last : std::min(last, (q | (full_run - 1)) + 1);
         const uint64_t base = start | value;
         const uint64_t length = end - q;
+        const uint64_t next_start = masked_add(start, length << shift, ~fixed);
+        // The next run: from compact index `end` to its run's end, within the grid.
+        if (ahead && end < bound) {
+            streams.read_ahead(next_start | value, (std::min(bound, (end | (full_run - 1)) + 1) - end) << shift);
+        }
         // The indices are threads of a GPU grid, which run in no order: iterations never depend
         // on each other, whatever the compiler can prove about the pointers. Unit-stride runs of
         // 8 or 16 (a target or control on qubit 3 or 4) have constant lengths: a vector or two with
@@ -142,7 +190,7 @@ inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t la
 #pragma GCC ivdep
             for (uint64_t j = 0; j < length; ++j) body(base + (j << shift));
         }
-        start = masked_add(start, length << shift, ~fixed);
+        start = next_start;
         q = end;
     }
 }
@@ -150,9 +198,9 @@ inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t la
 // Calls body(insert_zero_bits(q, fixed, value)) for q in [first, last), in runs of evenly spaced
 // indices: the compact index's low bits fill the free bits above the lowest fixed ones (spacing
 // 1 << shift) up to the next fixed bit, so each run costs one masked step of its start.
-template <typename Body>
-VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last, uint64_t fixed, uint64_t value,
-                                              const Body& shared_body) {
+template <typename Streams, typename Body>
+VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last, uint64_t bound, uint64_t fixed,
+                                              uint64_t value, const Streams& streams, const Body& shared_body) {
     // A private copy: what the body captured by value stays in registers, where loads through the
     // caller's object would be repeated after every store the body makes.
     Body body = shared_body;
@@ -160,7 +208,7 @@ VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last,
     const uint64_t above = shift >= 63 ? 0 : fixed >> shift;
     const int run_bits = above == 0 ? 64 : __builtin_ctzll(above);
     with_constant_shift(shift, [&](auto s) {
-        walk_runs<decltype(s)::value>(first, last, fixed, value, run_bits, shift, body);
+        walk_runs<decltype(s)::value>(first, last, bound, fixed, value, run_bits, shift, streams, body);
     });
 }
 
@@ -189,18 +237,27 @@ VELLORAN_VECTOR_KERNEL inline void for_matching_runs(uint64_t first, uint64_t la
 // The index of the calling thread in a grid that gives one compact index q < count to each thread,
 // expanded as insert_zero_bits(q, fixed, value) and passed to body. On the host, where
 // launch_indexed_kernel calls each block once, that call walks every index of its block as runs;
-// under any other launch the block's first thread does, so the result is the same.
-template <typename Body>
-VELLORAN_DEVICE void for_thread_index(uint64_t count, uint64_t fixed, uint64_t value, Body&& body) {
+// under any other launch the block's first thread does, so the result is the same. `streams`
+// (IndexStreams, or NoIndexStreams) says where the body reads.
+template <typename Streams, typename Body>
+VELLORAN_DEVICE void for_thread_index(uint64_t count, uint64_t fixed, uint64_t value, const Streams& streams,
+                                      Body&& body) {
 #if !defined(VELLORAN_BACKEND_CUDA)
     if (threadIdx.x != 0) return;
     const uint64_t first = uint64_t{blockIdx.x} * blockDim.x;
     if (first >= count) return;
-    host::for_range_runs(first, count - first < blockDim.x ? count : first + blockDim.x, fixed, value, body);
+    host::for_range_runs(first, count - first < blockDim.x ? count : first + blockDim.x, count, fixed, value,
+                         streams, body);
 #else
+    (void)streams;
     const uint64_t q = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
     if (q < count) body(insert_zero_bits(q, fixed, value));
 #endif
+}
+
+template <typename Body>
+VELLORAN_DEVICE void for_thread_index(uint64_t count, uint64_t fixed, uint64_t value, Body&& body) {
+    for_thread_index(count, fixed, value, NoIndexStreams{}, body);
 }
 
 // The index of the calling thread in a grid of `count` threads, passed to body only where its bits

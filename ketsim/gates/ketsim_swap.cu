@@ -55,7 +55,8 @@ __global__ void swap_control_scan(int64_t n, CuComplex<T>* state, int32_t t0, in
 template <typename T>
 __global__ void swap_no_control(uint64_t count, CuComplex<T>* state, int32_t lo, int32_t hi, uint64_t b0,
                                 uint64_t b1) {
-    velloran::for_thread_index(count, (uint64_t{1} << lo) | (uint64_t{1} << hi), 0,
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {b0, b1}, 2};
+    velloran::for_thread_index(count, (uint64_t{1} << lo) | (uint64_t{1} << hi), 0, streams,
                                [=](uint64_t base) { exchange(state, base + b1, base + b0); });
 }
 
@@ -63,7 +64,8 @@ __global__ void swap_no_control(uint64_t count, CuComplex<T>* state, int32_t lo,
 template <typename T>
 __global__ void swap_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                                      uint64_t h) {
-    velloran::for_thread_index(count, insert_mask, set_bits,
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {0, h}, 2};
+    velloran::for_thread_index(count, insert_mask, set_bits, streams,
                                [=](uint64_t base) { exchange_with_qubit0(state, base, h); });
 }
 

@@ -119,7 +119,8 @@ __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int
 template <typename T>
 __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                                    uint64_t b0, uint64_t b1, Unitary4x4<T> u) {
-    velloran::for_thread_index(count, insert_mask, set_bits,
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {0, b0, b1, b0 + b1}, 4};
+    velloran::for_thread_index(count, insert_mask, set_bits, streams,
                                [=](uint64_t base) { update_quad(state, base, b0, b1, u); });
 }
 
@@ -127,9 +128,12 @@ __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t
 // (High < 0), with no control among the block's qubits: one index per block of eight amplitudes,
 // four adjacent pairs at constant offsets (with the upper target above qubit 2, offsets from h). Lane v of a block is bit 0 of v on qubit 0 and
 // bits 1 and 2 on the two strides; every lane's output is the same expression,
-//   out[v] = sum_c K[c][v] * in[v with its target bits set to c],
-// with lane coefficients K prepared on the host, so that the host compiler turns a block into a
-// few vector permutes and fused multiply-adds instead of scalar arithmetic.
+//   out[v] = sum_f K[f][v] * in[v ^ f],   f over the four combinations of the two target bits,
+// with lane coefficients K prepared on the host. The real and imaginary parts of K are summed
+// apart, over both components of each input, and meet once at the end:
+//   out.re = A.re - B.im, out.im = A.im + B.re,   A = sum_f Re K[f] * in[v ^ f], B likewise with Im K,
+// so a block costs the host three lane permutes of the input (one of them between whole vector
+// halves), one swap of B's components and sixteen fused multiply-adds.
 template <int Low, int High>
 struct TwoTargetLanes {
     static_assert(Low >= 0 && (High < 0 ? Low < 2 : High > Low && High < 3), "the targets' lanes fit in 8");
@@ -146,15 +150,16 @@ struct TwoTargetLanes {
 
 template <typename T>
 struct LaneMatrix {
-    T real[4][16];     // Re K[c][v], at both of lane v's components
-    T imag[4][16];     // Im K[c][v], negated at the real component
+    T real[4][16];     // Re K[f][v], at both of lane v's components
+    T imag[4][16];     // Im K[f][v] at the real component, negated at the imaginary one
 };
 
 template <typename T, int Low, int High>
 __global__ void unitary_2q_lanes(uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
                                  uint64_t set_bits, LaneMatrix<T> k) {
     using Shape = TwoTargetLanes<Low, High>;
-    velloran::for_thread_index(count, insert_mask, set_bits, [=](uint64_t base) {
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {0, h}, High < 0 ? 2 : 1};
+    velloran::for_thread_index(count, insert_mask, set_bits, streams, [=](uint64_t base) {
         constexpr uint64_t stride1 = Shape::kStride1;
         const uint64_t stride2 = Shape::kStride2 == 0 ? h : Shape::kStride2;
         CuComplex<T>* const p = state + base;
@@ -168,21 +173,23 @@ __global__ void unitary_2q_lanes(uint64_t count, CuComplex<T>* state, uint64_t h
             in[4 * j + 2] = pair.hi.re;
             in[4 * j + 3] = pair.hi.im;
         }
-        // The real component takes Re K * re - Im K * im, the imaginary one Re K * im + Im K * re,
-        // each product added on its own so that the sum is one chain of fused multiply-adds.
-        T out[16];
+        // Component l of lane v is in[l]; its partner under flip f is in[l ^ 2f]. Each product is
+        // added on its own, so that each sum is one chain of fused multiply-adds.
+        T re_sum[16], im_sum[16];
         VELLORAN_UNROLL
-        for (int c = 0; c < 4; ++c) {
+        for (int f = 0; f < 4; ++f) {
+            constexpr int low = 1 << Shape::kLowBit, high = 1 << Shape::kHighBit;
+            const int flip = ((f & 1) ? low : 0) | ((f & 2) ? high : 0);
             VELLORAN_UNROLL
             for (int l = 0; l < 16; ++l) {
-                constexpr int targets = (1 << Shape::kLowBit) | (1 << Shape::kHighBit);
-                const int v = l >> 1;
-                const int source = (v & ~targets) | ((c & 1) << Shape::kLowBit) | ((c >> 1) << Shape::kHighBit);
-                const T same = k.real[c][l] * in[2 * source + (l & 1)];
-                out[l] = c == 0 ? same : out[l] + same;
-                out[l] += k.imag[c][l] * in[2 * source + 1 - (l & 1)];
+                const T x = in[l ^ (2 * flip)];
+                re_sum[l] = f == 0 ? k.real[f][l] * x : re_sum[l] + k.real[f][l] * x;
+                im_sum[l] = f == 0 ? k.imag[f][l] * x : im_sum[l] + k.imag[f][l] * x;
             }
         }
+        T out[16];
+        VELLORAN_UNROLL
+        for (int l = 0; l < 16; ++l) out[l] = re_sum[l] + im_sum[l ^ 1];
         VELLORAN_UNROLL
         for (int j = 0; j < 4; ++j) {
             velloran::store_pair(p + ((j & 1) ? stride1 : 0) + ((j & 2) ? stride2 : 0),
@@ -199,18 +206,20 @@ template <typename T, int Low, int High>
 LaneMatrix<T> lane_matrix(const Unitary4x4<T>& u, bool low_first) {
     using Shape = TwoTargetLanes<Low, High>;
     LaneMatrix<T> k;
-    for (int c = 0; c < 4; ++c) {
+    // The matrix counts targets[0] in index bit 0.
+    const auto matrix_index = [&](int lane) {
+        const int low = (lane >> Shape::kLowBit) & 1;
+        const int high = (lane >> Shape::kHighBit) & 1;
+        return low_first ? low | (high << 1) : high | (low << 1);
+    };
+    for (int f = 0; f < 4; ++f) {
+        const int flip = ((f & 1) << Shape::kLowBit) | ((f >> 1) << Shape::kHighBit);
         for (int v = 0; v < 8; ++v) {
-            const int low = (v >> Shape::kLowBit) & 1;
-            const int high = (v >> Shape::kHighBit) & 1;
-            // c counts the lower target in bit 0; the matrix counts targets[0] there.
-            const int row = low_first ? low | (high << 1) : high | (low << 1);
-            const int column = low_first ? c : ((c & 1) << 1) | (c >> 1);
-            const CuComplex<T> entry = u.m[row * 4 + column];
-            k.real[c][2 * v] = entry.re;
-            k.real[c][2 * v + 1] = entry.re;
-            k.imag[c][2 * v] = -entry.im;
-            k.imag[c][2 * v + 1] = entry.im;
+            const CuComplex<T> entry = u.m[matrix_index(v) * 4 + matrix_index(v ^ flip)];
+            k.real[f][2 * v] = entry.re;
+            k.real[f][2 * v + 1] = entry.re;
+            k.imag[f][2 * v] = entry.im;
+            k.imag[f][2 * v + 1] = -entry.im;
         }
     }
     return k;

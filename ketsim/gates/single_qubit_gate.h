@@ -105,7 +105,8 @@ VELLORAN_DEVICE void pair(int64_t n, CuComplex<T>* state, int32_t target, uint64
 template <class Gate, class T, class A>
 VELLORAN_DEVICE void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                              uint64_t target_bit, const A& args) {
-    velloran::for_thread_index(count, insert_mask, set_bits, [=](uint64_t j) {
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {0, target_bit}, 2};
+    velloran::for_thread_index(count, insert_mask, set_bits, streams, [=](uint64_t j) {
         update_pair<Gate, Variant::Auto>(state, j, j + target_bit, args);
     });
 }
@@ -118,7 +119,8 @@ template <class Gate, int Low, class T, class A>
 VELLORAN_DEVICE void low_target_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
                                         uint64_t set_bits, const A& args) {
     static_assert(Low >= 0 && Low <= 2, "blocks hold at most 8 amplitudes");
-    velloran::for_thread_index(count, insert_mask, set_bits, [=](uint64_t j) {
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {0}, 1};
+    velloran::for_thread_index(count, insert_mask, set_bits, streams, [=](uint64_t j) {
         if constexpr (Low == 0) {
             update_adjacent<Gate, Variant::Auto>(state, j, args);
         } else {

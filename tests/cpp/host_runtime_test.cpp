@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/block_loops.h"
 #include "common/launch.h"
 #include "test_support.h"
 
@@ -264,6 +265,75 @@ TEST_F(BlockThreads, SingleThreadBlocksReadBlockDimOne) {
 }
 
 class HostDevice : public RuntimeTest {};
+
+// Records the host walk's read-ahead requests instead of prefetching, and asks for them at every
+// run length.
+struct RecordingStreams {
+    struct Request {
+        uint64_t visited;  // indices the walk had visited when it asked
+        uint64_t index;
+        uint64_t span;
+    };
+    std::vector<Request>* requests;
+    const uint64_t* visited;
+    bool reads_ahead(uint64_t) const { return true; }
+    void read_ahead(uint64_t index, uint64_t span) const { requests->push_back({*visited, index, span}); }
+};
+
+// Before each run but the grid's last, the walk asks for exactly the next run: from the next index
+// it visits, over as many evenly spaced indices as that run holds, and never past the indices the
+// grid visits. Walks in blocks of several sizes, so that runs are also cut at block ends.
+TEST(HostWalk, ReadsAheadExactlyTheNextRun) {
+    struct Case {
+        int32_t bits;
+        uint64_t fixed;
+        uint64_t value;
+    };
+    const Case cases[] = {{8, 0b1, 0},        {8, 0b1000, 0b1000}, {10, 0b100001, 1},  {10, 0b11, 0b10},
+                          {12, 0b1100000, 0}, {12, 0b10001000, 0}, {10, 0b100000000, 0}, {6, 0, 0}};
+    for (const Case& c : cases) {
+        const uint64_t count = (uint64_t{1} << c.bits) >> velloran::bit_count(c.fixed);
+        for (const uint64_t block : {uint64_t{4}, uint64_t{32}, count}) {
+            SCOPED_TRACE(::testing::Message() << "fixed " << c.fixed << " block " << block);
+            std::vector<uint64_t> order;
+            uint64_t visited = 0;
+            std::vector<RecordingStreams::Request> requests;
+            const RecordingStreams streams{&requests, &visited};
+            for (uint64_t first = 0; first < count; first += block) {
+                velloran::host::for_range_runs(first, std::min(count, first + block), count, c.fixed, c.value, streams,
+                                               [&](uint64_t i) {
+                                                   order.push_back(i);
+                                                   ++visited;
+                                               });
+            }
+            ASSERT_EQ(order.size(), count);
+            const int shift = __builtin_ctzll(~c.fixed);
+            // Runs end below the grid's top only where a fixed bit lies above the lowest free one.
+            if ((c.fixed >> shift) != 0) ASSERT_FALSE(requests.empty());
+            const auto evenly_spaced = [&](uint64_t from, uint64_t length) {
+                for (uint64_t j = 0; j < length; ++j) {
+                    if (order[from + j] != order[from] + (j << shift)) return false;
+                }
+                return true;
+            };
+            for (const auto& r : requests) {
+                // Asked before walking the current run (from r.visited): the next one starts where it ends.
+                const auto next = std::find(order.begin() + r.visited, order.end(), r.index);
+                ASSERT_NE(next, order.end()) << "index " << r.index << " is never visited after the request";
+                const uint64_t pos = next - order.begin();
+                ASSERT_GT(pos, r.visited);
+                ASSERT_TRUE(evenly_spaced(r.visited, pos - r.visited)) << "the current run";
+                const uint64_t length = r.span >> shift;
+                ASSERT_GE(length, 1u);
+                ASSERT_EQ(r.span, length << shift);
+                ASSERT_LE(pos + length, count);
+                ASSERT_TRUE(evenly_spaced(pos, length)) << "the requested run";
+                // It ends where the run ends: the walk's next index is not the run's next step.
+                if (pos + length < count) ASSERT_NE(order[pos + length], r.index + (length << shift));
+            }
+        }
+    }
+}
 
 TEST_F(HostDevice, ExactlyOneDeviceWithOrdinalZero) {
     int count = -1;
