@@ -14,33 +14,25 @@
 namespace velloran {
 
 // Where the body of an index walk reads and writes: element (index + offset) of `data`, for each
-// of the first `count` offsets. The host walk uses it to ask the cache for the next run of every
-// stream while it walks the current one (read_ahead); the GPU walk does not need it.
-//
-// A walk whose runs are stretches of 128 bytes to 4 KiB a stream, with each stream's neighbouring
-// stretches read by other streams, leaves several read fronts in one page. The hardware prefetcher
-// follows one of them, so the walk prefetches each stream's next stretch itself; shorter and longer
-// stretches already stream well.
+// of the first `count` offsets. The host walk uses it to prefetch what it will walk next; the GPU
+// walk does not need it.
 template <typename T>
 struct IndexStreams {
+    static constexpr size_t kElementBytes = sizeof(T);
     const T* data;
     uint64_t offsets[4];
     int count;
 
-    static constexpr uint64_t kMinBytes = 128;
-    static constexpr uint64_t kMaxBytes = 4096;
-
-    // Whether runs of `span` elements are worth prefetching.
-    bool reads_ahead(uint64_t span) const {
-        const uint64_t bytes = span * sizeof(T);
-        return count > 0 && bytes >= kMinBytes && bytes <= kMaxBytes;
-    }
-
-    // Prefetches elements [index, index + span) of every stream, a cache line at a time.
+    // Prefetches the aligned block [index, index + span) (span a power of two) of every stream,
+    // once for streams whose offsets fall in the same block.
     inline __attribute__((always_inline)) void read_ahead(uint64_t index, uint64_t span) const {
         constexpr uint64_t line = 64 / sizeof(T) ? 64 / sizeof(T) : 1;
         for (int s = 0; s < count; ++s) {
-            const T* const p = data + (index + offsets[s]);
+            const uint64_t block = offsets[s] & ~(span - 1);
+            bool seen = false;
+            for (int r = 0; r < s; ++r) seen |= (offsets[r] & ~(span - 1)) == block;
+            if (seen) continue;
+            const T* const p = data + (index + block);
             for (uint64_t e = 0; e < span; e += line) __builtin_prefetch(p + e);
         }
     }
@@ -48,13 +40,37 @@ struct IndexStreams {
 
 // A body that names no streams.
 struct NoIndexStreams {
-    bool reads_ahead(uint64_t) const { return false; }
+    static constexpr size_t kElementBytes = 1;
+    static constexpr int count = 0;
     void read_ahead(uint64_t, uint64_t) const {}
 };
 
 #if !defined(VELLORAN_BACKEND_CUDA)
 
 namespace host {
+
+// A walk over a subset of indices reads, between two fixed bits, a stretch of memory per stream;
+// where such stretches are 512 bytes to 4 KiB, neighbouring ones belong to other streams (a
+// target's partner) or are skipped, so one page holds several read fronts, and the hardware
+// prefetcher follows one of them. The walk then prefetches each stream's next aligned block itself;
+// shorter stretches read as one front (or cost more to prefetch than they gain) and longer ones
+// stream well.
+inline constexpr uint64_t kReadAheadMinBytes = 512;
+inline constexpr uint64_t kReadAheadMaxBytes = 4096;
+
+// The block (in indices, a power of two) that a walk reads ahead by: that of the lowest fixed bit
+// at `from` or above whose blocks reach kReadAheadMinBytes, if they are at most kReadAheadMaxBytes;
+// else 0.
+inline uint64_t read_ahead_span(uint64_t fixed, int from, size_t element_bytes) {
+    if (from >= 64) return 0;
+    for (uint64_t rest = fixed >> from << from; rest != 0; rest &= rest - 1) {
+        const uint64_t span = rest & (~rest + 1);
+        if (span > kReadAheadMaxBytes) return 0;
+        if (span * element_bytes < kReadAheadMinBytes) continue;
+        return span * element_bytes <= kReadAheadMaxBytes ? span : 0;
+    }
+    return 0;
+}
 
 // The stretch of consecutive bits below `length_bits` outside `fixed` that the inner loop walks:
 // the lowest one when it spans at least four indices (unit stride), else the longest.
@@ -156,31 +172,35 @@ inline void for_deposit_runs(int32_t k, uint64_t mask, Body& body) {
 }
 
 // The runs of for_range_runs with spacing 1 << Shift (Shift < 0: 1 << shift, known only at run time).
-// With streams, each run first prefetches the next one (up to index `bound`, the grid's end).
+// With streams, the first run of each read-ahead block prefetches the next block, if the grid
+// (compact indices below `bound`) reaches it.
 template <int Shift, typename Streams, typename Body>
 inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t last, uint64_t bound, uint64_t fixed,
                                                      uint64_t value, int run_bits, int shift,
                                                      const Streams& streams, Body& body) {
     if constexpr (Shift >= 0) shift = Shift;
-    const uint64_t full_run = run_bits >= 63 ? 0 : uint64_t{1} << run_bits;
-    const bool ahead = full_run != 0 && streams.reads_ahead(full_run << shift);
+    const uint64_t span = streams.count > 0 ? read_ahead_span(fixed, shift + run_bits, Streams::kElementBytes) : 0;
+    // Compact indices per block.
+    const uint64_t per_block = span >> bit_count(fixed & (span - 1));
     // Only the first run start is a deposit of q; each later one is a step of the compact index's
     // remaining low bits in the free bits (masked_add).
     uint64_t start = insert_zero_bits(first, fixed, 0);
     for (uint64_t q = first; q < last;) {
-        const uint64_t end = run_bits >= 63 ? last : std::min(last, (q | (full_run - 1)) + 1);
+        const uint64_t end = run_bits >= 63 ? last : std::min(last, (q | ((uint64_t{1} << run_bits) - 1)) + 1);
         const uint64_t base = start | value;
         const uint64_t length = end - q;
-        const uint64_t next_start = masked_add(start, length << shift, ~fixed);
-        // The next run: from compact index `end` to its run's end, within the grid.
-        if (ahead && end < bound) {
-            streams.read_ahead(next_start | value, (std::min(bound, (end | (full_run - 1)) + 1) - end) << shift);
+        if (span != 0 && (q & (per_block - 1)) == 0 && q + per_block < bound) {
+            const uint64_t next = masked_add(start & ~(span - 1), span, ~fixed);
+            streams.read_ahead((next | value) & ~(span - 1), span);
         }
         // The indices are threads of a GPU grid, which run in no order: iterations never depend
         // on each other, whatever the compiler can prove about the pointers. Unit-stride runs of
-        // 8 or 16 (a target or control on qubit 3 or 4) have constant lengths: a vector or two with
-        // no remainder to handle.
-        if (Shift == 0 && length == 8) {
+        // 4, 8 or 16 (a target or control on qubit 2, 3 or 4) have constant lengths: a vector or two
+        // with no remainder to handle.
+        if (Shift == 0 && length == 4) {
+#pragma GCC ivdep
+            for (uint64_t j = 0; j < 4; ++j) body(base + j);
+        } else if (Shift == 0 && length == 8) {
 #pragma GCC ivdep
             for (uint64_t j = 0; j < 8; ++j) body(base + j);
         } else if (Shift == 0 && length == 16) {
@@ -190,7 +210,7 @@ inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t la
 #pragma GCC ivdep
             for (uint64_t j = 0; j < length; ++j) body(base + (j << shift));
         }
-        start = next_start;
+        start = masked_add(start, length << shift, ~fixed);
         q = end;
     }
 }

@@ -266,9 +266,10 @@ TEST_F(BlockThreads, SingleThreadBlocksReadBlockDimOne) {
 
 class HostDevice : public RuntimeTest {};
 
-// Records the host walk's read-ahead requests instead of prefetching, and asks for them at every
-// run length.
+// Records the host walk's read-ahead requests instead of prefetching, as for elements of 128 bytes.
 struct RecordingStreams {
+    static constexpr size_t kElementBytes = 128;
+    static constexpr int count = 1;
     struct Request {
         uint64_t visited;  // indices the walk had visited when it asked
         uint64_t index;
@@ -276,21 +277,24 @@ struct RecordingStreams {
     };
     std::vector<Request>* requests;
     const uint64_t* visited;
-    bool reads_ahead(uint64_t) const { return true; }
     void read_ahead(uint64_t index, uint64_t span) const { requests->push_back({*visited, index, span}); }
 };
 
-// Before each run but the grid's last, the walk asks for exactly the next run: from the next index
-// it visits, over as many evenly spaced indices as that run holds, and never past the indices the
-// grid visits. Walks in blocks of several sizes, so that runs are also cut at block ends.
-TEST(HostWalk, ReadsAheadExactlyTheNextRun) {
+// Where stretches between fixed bits are 512 bytes to 4 KiB, the walk asks ahead for aligned
+// blocks that it goes on to visit, within the index space, and before it visits them: every index
+// past the first block is asked for first. Walks in blocks of several sizes, so that runs are also
+// cut at block ends; stretches too short, too long, and too short below one that fits.
+TEST(HostWalk, ReadsAheadEveryBlockBeforeVisitingIt) {
     struct Case {
         int32_t bits;
         uint64_t fixed;
         uint64_t value;
+        bool reads_ahead;
     };
-    const Case cases[] = {{8, 0b1, 0},        {8, 0b1000, 0b1000}, {10, 0b100001, 1},  {10, 0b11, 0b10},
-                          {12, 0b1100000, 0}, {12, 0b10001000, 0}, {10, 0b100000000, 0}, {6, 0, 0}};
+    const Case cases[] = {{8, 0b1, 0, false},          {8, 0b1000, 0b1000, true},   {10, 0b100001, 1, true},
+                          {10, 0b11, 0b10, false},     {12, 0b1100000, 0, true},    {12, 0b10001000, 0, true},
+                          {10, 0b100000000, 0, false}, {6, 0, 0, false},            {12, 0b10000100, 0b100, true},
+                          {12, 0b1000000010, 0, false}, {12, 0b100010, 0b10, true}};
     for (const Case& c : cases) {
         const uint64_t count = (uint64_t{1} << c.bits) >> velloran::bit_count(c.fixed);
         for (const uint64_t block : {uint64_t{4}, uint64_t{32}, count}) {
@@ -307,29 +311,24 @@ TEST(HostWalk, ReadsAheadExactlyTheNextRun) {
                                                });
             }
             ASSERT_EQ(order.size(), count);
-            const int shift = __builtin_ctzll(~c.fixed);
-            // Runs end below the grid's top only where a fixed bit lies above the lowest free one.
-            if ((c.fixed >> shift) != 0) ASSERT_FALSE(requests.empty());
-            const auto evenly_spaced = [&](uint64_t from, uint64_t length) {
-                for (uint64_t j = 0; j < length; ++j) {
-                    if (order[from + j] != order[from] + (j << shift)) return false;
-                }
-                return true;
-            };
+            ASSERT_EQ(!requests.empty(), c.reads_ahead);
+            if (requests.empty()) continue;
+            const uint64_t span = requests.front().span;
             for (const auto& r : requests) {
-                // Asked before walking the current run (from r.visited): the next one starts where it ends.
-                const auto next = std::find(order.begin() + r.visited, order.end(), r.index);
-                ASSERT_NE(next, order.end()) << "index " << r.index << " is never visited after the request";
-                const uint64_t pos = next - order.begin();
-                ASSERT_GT(pos, r.visited);
-                ASSERT_TRUE(evenly_spaced(r.visited, pos - r.visited)) << "the current run";
-                const uint64_t length = r.span >> shift;
-                ASSERT_GE(length, 1u);
-                ASSERT_EQ(r.span, length << shift);
-                ASSERT_LE(pos + length, count);
-                ASSERT_TRUE(evenly_spaced(pos, length)) << "the requested run";
-                // It ends where the run ends: the walk's next index is not the run's next step.
-                if (pos + length < count) ASSERT_NE(order[pos + length], r.index + (length << shift));
+                ASSERT_EQ(r.span, span);
+                ASSERT_EQ(span & (span - 1), 0u);
+                ASSERT_EQ(r.index % span, 0u);
+                ASSERT_LE(r.index + span, uint64_t{1} << c.bits);
+                ASSERT_TRUE(std::any_of(order.begin() + r.visited, order.end(),
+                                        [&](uint64_t i) { return i - r.index < span; }))
+                    << "block " << r.index << " is not visited after the request";
+            }
+            for (uint64_t j = 0; j < count; ++j) {
+                const uint64_t i = order[j];
+                if ((i & ~(span - 1)) == (order[0] & ~(span - 1))) continue;
+                ASSERT_TRUE(std::any_of(requests.begin(), requests.end(),
+                                        [&](const auto& r) { return r.visited <= j && i - r.index < span; }))
+                    << "index " << i << " was not asked for before its visit";
             }
         }
     }
