@@ -13,6 +13,7 @@ Environment:
                    pybind11 (3), scikit-build-core, numpy, pytest; hypothesis is optional
                    (its tests skip without it); ninja optional (make is used without it)
   BUDGET=seconds   the whole run's time (default 540); a stage never runs past it
+  BUILD_LIMIT=seconds  the build stage's own limit (default 300)
   VELLORAN_BACKEND=host rehearses the script on the host backend at small sizes (CI does this)
 
 Stages, in order:
@@ -194,7 +195,7 @@ export -f stage_env stage_build stage_cpp stage_pytest sanitizer bench stage_ban
 
 echo "gpu_check: backend $BACKEND, stages: $ONLY, output in $OUT, budget $BUDGET s"
 run_stage env 30 stage_env
-run_stage build 300 stage_build
+run_stage build "${BUILD_LIMIT:-300}" stage_build
 run_stage smoke 120 "$py" scripts/gpu_smoke.py
 run_stage cpp 240 stage_cpp
 run_stage pytest 300 stage_pytest
