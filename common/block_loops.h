@@ -65,7 +65,7 @@ inline uint64_t read_ahead_span(uint64_t fixed, int from, size_t element_bytes) 
     if (from >= 64) return 0;
     for (uint64_t rest = fixed >> from << from; rest != 0; rest &= rest - 1) {
         const uint64_t span = rest & (~rest + 1);
-        if (span > kReadAheadMaxBytes) return 0;
+        if (span > kReadAheadMaxBytes) return 0;  // too long at any element size; keeps the product small
         if (span * element_bytes < kReadAheadMinBytes) continue;
         return span * element_bytes <= kReadAheadMaxBytes ? span : 0;
     }
