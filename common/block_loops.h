@@ -171,17 +171,26 @@ inline void for_deposit_runs(int32_t k, uint64_t mask, Body& body) {
     }
 }
 
+// Prefetches the next read-ahead block (of `span` indices, `per_block` compact ones) when compact
+// index q, at state index `start` (value bits clear), opens a block and the grid (compact indices
+// below `bound`) reaches the next one.
+template <typename Streams>
+inline __attribute__((always_inline)) void read_ahead_at_block(uint64_t q, uint64_t start, uint64_t bound,
+                                                               uint64_t fixed, uint64_t value, uint64_t span,
+                                                               uint64_t per_block, const Streams& streams) {
+    if (span != 0 && (q & (per_block - 1)) == 0 && q + per_block < bound) {
+        const uint64_t next = masked_add(start & ~(span - 1), span, ~fixed);
+        streams.read_ahead((next | value) & ~(span - 1), span);
+    }
+}
+
 // The runs of for_range_runs with spacing 1 << Shift (Shift < 0: 1 << shift, known only at run time).
-// With streams, the first run of each read-ahead block prefetches the next block, if the grid
-// (compact indices below `bound`) reaches it.
+// With streams, the first run of each read-ahead block prefetches the next block.
 template <int Shift, typename Streams, typename Body>
 inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t last, uint64_t bound, uint64_t fixed,
-                                                     uint64_t value, int run_bits, int shift,
-                                                     const Streams& streams, Body& body) {
+                                                     uint64_t value, int run_bits, int shift, uint64_t span,
+                                                     uint64_t per_block, const Streams& streams, Body& body) {
     if constexpr (Shift >= 0) shift = Shift;
-    const uint64_t span = streams.count > 0 ? read_ahead_span(fixed, shift + run_bits, Streams::kElementBytes) : 0;
-    // Compact indices per block.
-    const uint64_t per_block = span >> bit_count(fixed & (span - 1));
     // Only the first run start is a deposit of q; each later one is a step of the compact index's
     // remaining low bits in the free bits (masked_add).
     uint64_t start = insert_zero_bits(first, fixed, 0);
@@ -189,29 +198,44 @@ inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t la
         const uint64_t end = run_bits >= 63 ? last : std::min(last, (q | ((uint64_t{1} << run_bits) - 1)) + 1);
         const uint64_t base = start | value;
         const uint64_t length = end - q;
-        if (span != 0 && (q & (per_block - 1)) == 0 && q + per_block < bound) {
-            const uint64_t next = masked_add(start & ~(span - 1), span, ~fixed);
-            streams.read_ahead((next | value) & ~(span - 1), span);
-        }
+        read_ahead_at_block(q, start, bound, fixed, value, span, per_block, streams);
         // The indices are threads of a GPU grid, which run in no order: iterations never depend
-        // on each other, whatever the compiler can prove about the pointers. Unit-stride runs of
-        // 4, 8 or 16 (a target or control on qubit 2, 3 or 4) have constant lengths: a vector or two
-        // with no remainder to handle.
-        if (Shift == 0 && length == 4) {
+        // on each other, whatever the compiler can prove about the pointers.
 #pragma GCC ivdep
-            for (uint64_t j = 0; j < 4; ++j) body(base + j);
-        } else if (Shift == 0 && length == 8) {
-#pragma GCC ivdep
-            for (uint64_t j = 0; j < 8; ++j) body(base + j);
-        } else if (Shift == 0 && length == 16) {
-#pragma GCC ivdep
-            for (uint64_t j = 0; j < 16; ++j) body(base + j);
-        } else {
-#pragma GCC ivdep
-            for (uint64_t j = 0; j < length; ++j) body(base + (j << shift));
-        }
+        for (uint64_t j = 0; j < length; ++j) body(base + (j << shift));
         start = masked_add(start, length << shift, ~fixed);
         q = end;
+    }
+}
+
+// Unit-stride runs of a constant 2^RunBits indices (a target or control on qubit 2, 3 or 4): a
+// vector or two each, with no remainder. Between two masked steps the walk takes every run of the
+// stretch of free bits above the run's fixed bits, whose starts are evenly spaced, so a run costs
+// one addition.
+template <int RunBits, typename Streams, typename Body>
+inline __attribute__((always_inline)) void walk_short_runs(uint64_t first, uint64_t last, uint64_t bound,
+                                                           uint64_t fixed, uint64_t value, int gap, uint64_t span,
+                                                           uint64_t per_block, const Streams& streams, Body& body) {
+    constexpr uint64_t length = uint64_t{1} << RunBits;
+    // The free bits from `gap` (the lowest free bit above the run, below 62) to the next fixed one.
+    const uint64_t above = fixed >> gap;
+    const int stretch_bits = std::min(above == 0 ? 64 - gap : __builtin_ctzll(above), 62 - RunBits);
+    const uint64_t group_mask = (length << stretch_bits) - 1;  // compact indices of a stretch, less one
+    const uint64_t spacing = uint64_t{1} << gap;
+    uint64_t start = insert_zero_bits(first, fixed, 0);
+    for (uint64_t q = first; q < last;) {
+        const uint64_t end = std::min(last, (q | group_mask) + 1);
+        uint64_t run = start;
+        for (; q < end; q += length, run += spacing) {
+            read_ahead_at_block(q, run, bound, fixed, value, span, per_block, streams);
+            const uint64_t base = run | value;
+            // Iterations never depend on each other, as in walk_runs. Unrolled whole before the
+            // vectoriser sees it, the loop would be left to the less able straight-line one.
+#pragma GCC ivdep
+#pragma GCC unroll 1
+            for (uint64_t j = 0; j < length; ++j) body(base + j);
+        }
+        start = masked_add(start, run - start, ~fixed);
     }
 }
 
@@ -227,8 +251,27 @@ VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last,
     const int shift = __builtin_ctzll(~fixed);
     const uint64_t above = shift >= 63 ? 0 : fixed >> shift;
     const int run_bits = above == 0 ? 64 : __builtin_ctzll(above);
+    const uint64_t span = streams.count > 0 ? read_ahead_span(fixed, shift + run_bits, Streams::kElementBytes) : 0;
+    const uint64_t per_block = span >> bit_count(fixed & (span - 1));  // compact indices per read-ahead block
+    // Short unit-stride runs take their own walk where the range holds whole runs (a grid block's
+    // range does).
+    if (shift == 0 && run_bits >= 2 && run_bits <= 4 && ((first | last) & ((uint64_t{1} << run_bits) - 1)) == 0) {
+        const int gap = run_bits + __builtin_ctzll(~(fixed >> run_bits) | (uint64_t{1} << 63));
+        if (gap < 62) {
+            const auto walk = [&](auto bits) {
+                walk_short_runs<decltype(bits)::value>(first, last, bound, fixed, value, gap, span, per_block,
+                                                       streams, body);
+            };
+            switch (run_bits) {
+                case 2: walk(std::integral_constant<int, 2>{}); return;
+                case 3: walk(std::integral_constant<int, 3>{}); return;
+                default: walk(std::integral_constant<int, 4>{}); return;
+            }
+        }
+    }
     with_constant_shift(shift, [&](auto s) {
-        walk_runs<decltype(s)::value>(first, last, bound, fixed, value, run_bits, shift, streams, body);
+        walk_runs<decltype(s)::value>(first, last, bound, fixed, value, run_bits, shift, span, per_block, streams,
+                                      body);
     });
 }
 

@@ -45,7 +45,13 @@ std::vector<SubsetCase> subset_cases() {
                                      // the walks' constant spacings 8 and 16 and a wider one
                                      {8, 0b00000111, 0b101},
                                      {9, 0b100001111, 0b100000110},
-                                     {9, 0b000011111, 0b1}};
+                                     {9, 0b000011111, 0b1},
+                                     // short unit-stride runs (4, 8, 16) under a stretch that ends at a
+                                     // fixed bit, below two fixed bits, and at the top
+                                     {12, 0b100000100, 0b100000000},
+                                     {11, 0b00011000, 0b00010000},
+                                     {12, 0b10010000, 0b10000000},
+                                     {10, 0b1000000100, 0}};
     std::mt19937_64 rng(5);
     for (int j = 0; j < 40; ++j) {
         const int32_t bits = 1 + static_cast<int32_t>(rng() % 12);
