@@ -116,12 +116,61 @@ __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int
     }
 }
 
+// A 4x4 matrix with its real and imaginary parts apart, the imaginary part once for each output
+// component: imag[r][c][0] = -Im M(r, c), imag[r][c][1] = Im M(r, c), so that component l of row r
+// is  sum_c real[r][c] a_c[l] + imag[r][c][l] a_c[1 - l],  the same expression for both components.
+// On the host the compiler then keeps amplitudes interleaved, forming a_c[1 - l] with one swap within
+// each amplitude instead of separating real and imaginary parts.
+template <typename T>
+struct SplitMatrix4 {
+    T real[4][4];
+    T imag[4][4][2];
+};
+
+template <typename T>
+SplitMatrix4<T> split_matrix(const Unitary4x4<T>& u) {
+    SplitMatrix4<T> m;
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c) {
+            m.real[r][c] = u.m[r * 4 + c].re;
+            m.imag[r][c][0] = -u.m[r * 4 + c].im;
+            m.imag[r][c][1] = u.m[r * 4 + c].im;
+        }
+    }
+    return m;
+}
+
 template <typename T>
 __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
-                                   uint64_t b0, uint64_t b1, Unitary4x4<T> u) {
+                                   uint64_t b0, uint64_t b1, SplitMatrix4<T> m) {
     const velloran::IndexStreams<CuComplex<T>> streams{state, {0, b0, b1, b0 + b1}, 4};
-    velloran::for_thread_index(count, insert_mask, set_bits, streams,
-                               [=](uint64_t base) { update_quad(state, base, b0, b1, u); });
+    velloran::for_thread_index(count, insert_mask, set_bits, streams, [=](uint64_t base) {
+        CuComplex<T>* const p = state + base;
+        const uint64_t offsets[4] = {0, b0, b1, b0 + b1};
+        T a[4][2];
+        VELLORAN_UNROLL
+        for (int c = 0; c < 4; ++c) {
+            const CuComplex<T> v = velloran::load_amplitude(p + offsets[c]);
+            a[c][0] = v.re;
+            a[c][1] = v.im;
+        }
+        VELLORAN_UNROLL
+        for (int r = 0; r < 4; ++r) {
+            T out[2];
+            VELLORAN_UNROLL
+            for (int l = 0; l < 2; ++l) {
+                T re_part = m.real[r][0] * a[0][l];
+                T im_part = m.imag[r][0][l] * a[0][1 - l];
+                VELLORAN_UNROLL
+                for (int c = 1; c < 4; ++c) {
+                    re_part += m.real[r][c] * a[c][l];
+                    im_part += m.imag[r][c][l] * a[c][1 - l];
+                }
+                out[l] = re_part + im_part;
+            }
+            velloran::store_amplitude(p + offsets[r], CuComplex<T>{out[0], out[1]});
+        }
+    });
 }
 
 // Two targets on qubits 0 to 2, or the lower (`Low`) on qubit 0 or 1 and the upper above qubit 2
@@ -275,7 +324,8 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
     if (!launched) {
         velloran::launch_indexed_kernel<&unitary_2q_compact<T>>(dim3(velloran::grid_for(count, kGateBlock)),
                                                                 dim3(kGateBlock), 0, stream, count, state,
-                                                                control_mask | b0 | b1, set_bits, b0, b1, u);
+                                                                control_mask | b0 | b1, set_bits, b0, b1,
+                                                                split_matrix(u));
     }
 }
 
