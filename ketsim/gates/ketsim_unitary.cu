@@ -80,42 +80,6 @@ struct unitary_1q_kernels {
 
 // ---- Two targets, matrix by value ----
 
-namespace {
-
-// The quadruple (base, base | b0, base | b1, base | b0 | b1) is matrix indices 0 to 3. The base has
-// both target bits clear, so the offsets are added: a walk over consecutive bases then reads as
-// four unit-stride streams, which the host compiler vectorises.
-template <typename T>
-VELLORAN_DEVICE void update_quad(CuComplex<T>* state, uint64_t base, uint64_t b0, uint64_t b1,
-                                 const Unitary4x4<T>& u) {
-    using velloran::load_amplitude;
-    using velloran::store_amplitude;
-    CuComplex<T>* const p = state + base;
-    CuComplex<T> a[4] = {load_amplitude(p), load_amplitude(p + b0), load_amplitude(p + b1),
-                         load_amplitude(p + b0 + b1)};
-    apply_dense<4>(u.m, a);
-    store_amplitude(p, a[0]);
-    store_amplitude(p + b0, a[1]);
-    store_amplitude(p + b1, a[2]);
-    store_amplitude(p + b0 + b1, a[3]);
-}
-
-}  // namespace
-
-template <typename T>
-__global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int32_t t0, int32_t t1,
-                                             uint64_t control_mask, uint64_t control_value, Unitary4x4<T> u) {
-    const uint64_t b0 = uint64_t{1} << t0;
-    const uint64_t b1 = uint64_t{1} << t1;
-    const int32_t lo = t0 < t1 ? t0 : t1;
-    const int32_t hi = t0 < t1 ? t1 : t0;
-    for (uint64_t i = global_thread_index(); (i >> (n - 2)) == 0; i += grid_stride()) {
-        const uint64_t base = insert_two_zero_bits(i, uint64_t{1} << lo, uint64_t{1} << hi);
-        if ((base & control_mask) != control_value) continue;
-        update_quad(state, base, b0, b1, u);
-    }
-}
-
 // A 4x4 matrix with its real and imaginary parts apart, the imaginary part once for each output
 // component: imag[r][c][0] = -Im M(r, c), imag[r][c][1] = Im M(r, c), so that component l of row r
 // is  sum_c real[r][c] a_c[l] + imag[r][c][l] a_c[1 - l],  the same expression for both components.
@@ -140,36 +104,62 @@ SplitMatrix4<T> split_matrix(const Unitary4x4<T>& u) {
     return m;
 }
 
+namespace {
+
+// The quadruple at p + offsets[c] is matrix index c; all four amplitudes are loaded before the first
+// store. Bases have both target bits clear, so offsets are added: a walk over consecutive bases then
+// reads as four unit-stride streams, which the host compiler vectorises.
+template <typename T>
+VELLORAN_DEVICE void apply_split_quad(CuComplex<T>* p, const uint64_t (&offsets)[4], const SplitMatrix4<T>& m) {
+    T a[4][2];
+    VELLORAN_UNROLL
+    for (int c = 0; c < 4; ++c) {
+        const CuComplex<T> v = velloran::load_amplitude(p + offsets[c]);
+        a[c][0] = v.re;
+        a[c][1] = v.im;
+    }
+    VELLORAN_UNROLL
+    for (int r = 0; r < 4; ++r) {
+        T out[2];
+        VELLORAN_UNROLL
+        for (int l = 0; l < 2; ++l) {
+            T re_part = m.real[r][0] * a[0][l];
+            T im_part = m.imag[r][0][l] * a[0][1 - l];
+            VELLORAN_UNROLL
+            for (int c = 1; c < 4; ++c) {
+                re_part += m.real[r][c] * a[c][l];
+                im_part += m.imag[r][c][l] * a[c][1 - l];
+            }
+            out[l] = re_part + im_part;
+        }
+        velloran::store_amplitude(p + offsets[r], CuComplex<T>{out[0], out[1]});
+    }
+}
+
+}  // namespace
+
+template <typename T>
+__global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int32_t t0, int32_t t1,
+                                             uint64_t control_mask, uint64_t control_value, SplitMatrix4<T> m) {
+    const uint64_t b0 = uint64_t{1} << t0;
+    const uint64_t b1 = uint64_t{1} << t1;
+    const uint64_t offsets[4] = {0, b0, b1, b0 + b1};
+    const int32_t lo = t0 < t1 ? t0 : t1;
+    const int32_t hi = t0 < t1 ? t1 : t0;
+    for (uint64_t i = global_thread_index(); (i >> (n - 2)) == 0; i += grid_stride()) {
+        const uint64_t base = insert_two_zero_bits(i, uint64_t{1} << lo, uint64_t{1} << hi);
+        if ((base & control_mask) != control_value) continue;
+        apply_split_quad(state + base, offsets, m);
+    }
+}
+
 template <typename T>
 __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
                                    uint64_t b0, uint64_t b1, SplitMatrix4<T> m) {
     const velloran::IndexStreams<CuComplex<T>> streams{state, {0, b0, b1, b0 + b1}, 4};
     velloran::for_thread_index(count, insert_mask, set_bits, streams, [=](uint64_t base) {
-        CuComplex<T>* const p = state + base;
         const uint64_t offsets[4] = {0, b0, b1, b0 + b1};
-        T a[4][2];
-        VELLORAN_UNROLL
-        for (int c = 0; c < 4; ++c) {
-            const CuComplex<T> v = velloran::load_amplitude(p + offsets[c]);
-            a[c][0] = v.re;
-            a[c][1] = v.im;
-        }
-        VELLORAN_UNROLL
-        for (int r = 0; r < 4; ++r) {
-            T out[2];
-            VELLORAN_UNROLL
-            for (int l = 0; l < 2; ++l) {
-                T re_part = m.real[r][0] * a[0][l];
-                T im_part = m.imag[r][0][l] * a[0][1 - l];
-                VELLORAN_UNROLL
-                for (int c = 1; c < 4; ++c) {
-                    re_part += m.real[r][c] * a[c][l];
-                    im_part += m.imag[r][c][l] * a[c][1 - l];
-                }
-                out[l] = re_part + im_part;
-            }
-            velloran::store_amplitude(p + offsets[r], CuComplex<T>{out[0], out[1]});
-        }
+        apply_split_quad(state + base, offsets, m);
     });
 }
 
@@ -522,7 +512,7 @@ void cu_unitary(uint64_t n, CuComplex<T>* state, const std::vector<int64_t>& tar
         } else {
             velloran::launch_kernel<&cu_unitary_2q_inplace_kernel<T>>(
                 dim3(velloran::grid_for(uint64_t{1} << (n - 2), kGateBlock)), dim3(kGateBlock), 0, stream,
-                static_cast<int64_t>(n), state, t0, t1, masks.control_mask, masks.control_value, u);
+                static_cast<int64_t>(n), state, t0, t1, masks.control_mask, masks.control_value, split_matrix(u));
         }
     } else {
         device_matrix = upload(entries, stream);

@@ -48,14 +48,4 @@ VELLORAN_HD CuComplex<T> dense_row(const Matrix& matrix, int r, const CuComplex<
     return sum;
 }
 
-// a <- M a; every row is formed before `a` is overwritten.
-template <int D, typename T, typename Matrix>
-VELLORAN_HD void apply_dense(const Matrix& matrix, CuComplex<T> (&a)[D]) {
-    CuComplex<T> out[D];
-#pragma unroll
-    for (int r = 0; r < D; ++r) out[r] = dense_row(matrix, r, a);
-#pragma unroll
-    for (int r = 0; r < D; ++r) a[r] = out[r];
-}
-
 }  // namespace ketsim
