@@ -92,9 +92,11 @@ struct SplitMatrix4 {
 };
 
 template <typename T>
-SplitMatrix4<T> split_matrix(const Unitary4x4<T>& u) {
+VELLORAN_HD SplitMatrix4<T> split_matrix(const Unitary4x4<T>& u) {
     SplitMatrix4<T> m;
+    VELLORAN_UNROLL
     for (int r = 0; r < 4; ++r) {
+        VELLORAN_UNROLL
         for (int c = 0; c < 4; ++c) {
             m.real[r][c] = u.m[r * 4 + c].re;
             m.imag[r][c][0] = -u.m[r * 4 + c].im;
@@ -140,7 +142,10 @@ VELLORAN_DEVICE void apply_split_quad(CuComplex<T>* p, const uint64_t (&offsets)
 
 template <typename T>
 __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int32_t t0, int32_t t1,
-                                             uint64_t control_mask, uint64_t control_value, SplitMatrix4<T> m) {
+                                             uint64_t control_mask, uint64_t control_value, Unitary4x4<T> u) {
+    // The split form is made here rather than passed: it is half as large again as the complex
+    // matrix, and the host copies the arguments for every index this kernel takes.
+    const SplitMatrix4<T> m = split_matrix(u);
     const uint64_t b0 = uint64_t{1} << t0;
     const uint64_t b1 = uint64_t{1} << t1;
     const uint64_t offsets[4] = {0, b0, b1, b0 + b1};
@@ -512,7 +517,7 @@ void cu_unitary(uint64_t n, CuComplex<T>* state, const std::vector<int64_t>& tar
         } else {
             velloran::launch_kernel<&cu_unitary_2q_inplace_kernel<T>>(
                 dim3(velloran::grid_for(uint64_t{1} << (n - 2), kGateBlock)), dim3(kGateBlock), 0, stream,
-                static_cast<int64_t>(n), state, t0, t1, masks.control_mask, masks.control_value, split_matrix(u));
+                static_cast<int64_t>(n), state, t0, t1, masks.control_mask, masks.control_value, u);
         }
     } else {
         device_matrix = upload(entries, stream);
