@@ -16,6 +16,9 @@ inline constexpr bool kDeviceMemoryIsHostMemory = false;
 // Bytes of consecutive amplitudes a shared-memory tile keeps per local index where its qubits allow
 // (0: one amplitude). On the GPU the threads of a warp already read consecutive amplitudes.
 inline constexpr size_t kTileLaneBytes = 0;
+// The dynamic shared memory a tile kernel may ask for: what a block has without asking the device
+// for more.
+inline constexpr size_t kTileSharedBytes = 48 * 1024;
 }  // namespace velloran
 #else
 #include "host_runtime.h"
@@ -25,9 +28,13 @@ inline constexpr size_t kTileLaneBytes = 0;
 namespace velloran {
 // Device memory is allocated from host RAM in this build.
 inline constexpr bool kDeviceMemoryIsHostMemory = true;
-// One core reads a whole tile: 32 bytes per local index use each fetched cache line more than
-// once, and make the record loops vector-wide.
-inline constexpr size_t kTileLaneBytes = 32;
+// One core reads a whole tile: 128 bytes per local index make the record loops vector-wide and
+// let a group of high qubits gather its tile as stretches of two whole cache lines (with 32 bytes,
+// half lines 16 KiB apart, such a group ran at a third of the state's bandwidth).
+inline constexpr size_t kTileLaneBytes = 128;
+// A host tile is the worker's own buffer: 128 KiB holds ten active qubits with their lanes and
+// stays in a core's second-level cache.
+inline constexpr size_t kTileSharedBytes = 128 * 1024;
 }  // namespace velloran
 #endif
 

@@ -53,7 +53,6 @@ constexpr size_t kAllocationAlignment = 256;
 // States and matrices from this size up sit on 2 MiB pages where the kernel offers them: the fused
 // kernels and high-qubit gates touch many pages per tile, and small pages turn that into TLB misses.
 constexpr size_t kLargePage = size_t{2} << 20;
-constexpr size_t kMaxSharedBytes = 48 * 1024;
 
 thread_local cudaError_t tl_last_error = cudaSuccess;
 thread_local bool tl_barriers_allowed = false;
@@ -455,7 +454,7 @@ void report_kernel_fault(cudaError_t error) {
     if (tl_kernel_fault == cudaSuccess) tl_kernel_fault = error;
 }
 
-bool check_launch(dim3 grid, dim3 block, size_t shared_bytes) {
+bool check_launch(dim3 grid, dim3 block, size_t shared_bytes, size_t shared_limit) {
     const unsigned long long threads = 1ull * block.x * block.y * block.z;
     const bool block_ok = block.x >= 1 && block.y >= 1 && block.z >= 1 && block.x <= 1024 && block.y <= 1024 &&
                           block.z <= 64 && threads <= 1024;
@@ -465,7 +464,7 @@ bool check_launch(dim3 grid, dim3 block, size_t shared_bytes) {
         record(cudaErrorInvalidConfiguration);
         return false;
     }
-    if (shared_bytes > kMaxSharedBytes) {
+    if (shared_bytes > shared_limit) {
         record(cudaErrorInvalidValue);
         return false;
     }

@@ -92,8 +92,12 @@ namespace velloran::host {
 // fault on the GPU.
 void report_kernel_fault(cudaError_t error);
 
-// Validates a launch against the limits of a CUDA device; a bad one sets the last error.
-bool check_launch(dim3 grid, dim3 block, size_t shared_bytes);
+// The dynamic shared memory a CUDA block has without asking the device for more.
+inline constexpr size_t kMaxSharedBytes = 48 * 1024;
+
+// Validates a launch against the limits of a CUDA device (shared memory against `shared_limit`); a
+// bad one sets the last error.
+bool check_launch(dim3 grid, dim3 block, size_t shared_bytes, size_t shared_limit = kMaxSharedBytes);
 
 // Makes sure the calling worker has a dynamic shared-memory buffer of at least `bytes`; null when
 // the host is out of memory.

@@ -43,6 +43,11 @@ void launch_indexed_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStrea
     Kernel<<<grid, block, shared_bytes, stream>>>(args...);
 }
 
+template <auto Kernel, typename... Args>
+void launch_tile_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream, Args... args) {
+    Kernel<<<grid, block, shared_bytes, stream>>>(args...);
+}
+
 // The block's dynamic shared memory.
 template <typename T>
 __device__ __forceinline__ T* dynamic_shared() {
@@ -68,6 +73,14 @@ template <auto Kernel, typename... Args>
 void launch_indexed_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t, Args... args) {
     if (!host::check_launch(grid, block, shared_bytes)) return;
     host::run_grid(grid, block, shared_bytes, host::LaunchKind::WholeBlocks, [=]() { Kernel(args...); });
+}
+
+// A barrier kernel whose shared memory is a tile of at most kTileSharedBytes: the host's tiles may
+// exceed what a GPU block has, every other kernel keeps the GPU's limit here too.
+template <auto Kernel, typename... Args>
+void launch_tile_kernel(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t, Args... args) {
+    if (!host::check_launch(grid, block, shared_bytes, kTileSharedBytes)) return;
+    host::run_grid(grid, block, shared_bytes, host::LaunchKind::Barriers, [=]() { Kernel(args...); });
 }
 
 template <typename T>

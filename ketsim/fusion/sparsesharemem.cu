@@ -173,16 +173,16 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
     int32_t lane_bits = 0;
     while ((uint64_t{1} << (lane_bits + 1)) * sizeof(CuComplex<T>) <= velloran::kTileLaneBytes &&
            lane_bits + 1 <= n - k && ((active_mask >> lane_bits) & 1) == 0 &&
-           (sizeof(CuComplex<T>) << (k + lane_bits + 1)) <= kTileSharedLimit) {
+           (sizeof(CuComplex<T>) << (k + lane_bits + 1)) <= velloran::kTileSharedBytes) {
         ++lane_bits;
     }
     const uint64_t tiles = uint64_t{1} << (n - k - lane_bits);
     const unsigned int grid = static_cast<unsigned int>(std::min<uint64_t>(tiles, kSparseShareMemMaxBlocks));
     const size_t shared_bytes = sizeof(CuComplex<T>) << (k + lane_bits);
     const uint64_t tile_mask = all & ~(active_mask | ((uint64_t{1} << lane_bits) - 1));
-    velloran::launch_barrier_kernel<&sparsesharemem_kernel<T>>(dim3(grid), dim3(kSparseShareMemBlock), shared_bytes,
-                                                               stream, state, tiles, active_mask, tile_mask, k,
-                                                               lane_bits, records, count);
+    velloran::launch_tile_kernel<&sparsesharemem_kernel<T>>(dim3(grid), dim3(kSparseShareMemBlock), shared_bytes,
+                                                            stream, state, tiles, active_mask, tile_mask, k,
+                                                            lane_bits, records, count);
 }
 
 template void launch_sparsesharemem<float>(int64_t, CuComplex<float>*, uint64_t, int32_t,

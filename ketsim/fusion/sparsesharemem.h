@@ -13,8 +13,6 @@ namespace ketsim::fusion {
 constexpr int32_t kSparseShareMemMaxQubits = 10;
 constexpr unsigned int kSparseShareMemBlock = 128;
 constexpr unsigned int kSparseShareMemMaxBlocks = 65535;
-// The dynamic shared memory a block may have without asking the device for more.
-constexpr size_t kTileSharedLimit = 48 * 1024;
 
 // A record may only name local qubits of its tile, with control values among its controls: the
 // kernel indexes shared memory with them. The plan check refuses any other; the kernel skips it.

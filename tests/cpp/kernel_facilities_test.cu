@@ -24,6 +24,7 @@ namespace {
 using velloran::DeviceBuffer;
 using velloran::launch_barrier_kernel;
 using velloran::launch_kernel;
+using velloran::launch_tile_kernel;
 using velloran::testing::download;
 using velloran::testing::RuntimeTest;
 using velloran::testing::upload;
@@ -221,14 +222,33 @@ TEST_F(BarrierKernels, TreeSumPerBlockMeetsInOneDouble) {
     EXPECT_EQ(download(total)[0], static_cast<double>(count) * (count + 1) / 2);  // exact: below 2^53
 }
 
-TEST_F(BarrierKernels, WholeSharedMemoryAllowanceIsUsable) {
-    const unsigned bytes = 48 * 1024;
+// Fills `bytes` of shared memory in each of four blocks through `launch` and checks every block's sum.
+template <typename Launch>
+void expect_shared_allowance_usable(unsigned bytes, Launch launch) {
     DeviceBuffer<unsigned> checksums = upload(std::vector<unsigned>(4, 0));
-    launch_barrier_kernel<&fill_shared>(dim3(4), dim3(kBarrierBlock), bytes, nullptr, bytes, checksums.get());
+    launch(bytes, checksums.get());
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     unsigned expected = 0;
     for (unsigned i = 0; i < bytes; ++i) expected += static_cast<unsigned char>(i * 7);
     EXPECT_EQ(download(checksums), std::vector<unsigned>(4, expected));
+}
+
+TEST_F(BarrierKernels, WholeSharedMemoryAllowanceIsUsable) {
+    expect_shared_allowance_usable(48 * 1024, [](unsigned bytes, unsigned* sums) {
+        launch_barrier_kernel<&fill_shared>(dim3(4), dim3(kBarrierBlock), bytes, nullptr, bytes, sums);
+    });
+}
+
+// Tile kernels have the backend's tile allowance, which may exceed a block's; no byte past it.
+TEST_F(BarrierKernels, TileKernelsHaveTheTileAllowanceAndNoMore) {
+    const unsigned bytes = static_cast<unsigned>(velloran::kTileSharedBytes);
+    expect_shared_allowance_usable(bytes, [](unsigned b, unsigned* sums) {
+        launch_tile_kernel<&fill_shared>(dim3(4), dim3(kBarrierBlock), b, nullptr, b, sums);
+    });
+    DeviceBuffer<unsigned> checksums = upload(std::vector<unsigned>(4, 0));
+    launch_tile_kernel<&fill_shared>(dim3(4), dim3(kBarrierBlock), bytes + 1, nullptr, bytes + 1, checksums.get());
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+    EXPECT_EQ(download(checksums), std::vector<unsigned>(4, 0));
 }
 
 // --- launch geometry and configuration errors ---------------------------------------------------

@@ -128,6 +128,7 @@ def test_dense_groups_on_larger_states(n, dtype):
 @pytest.mark.parametrize("low, n, options", [
     (4, 14, {}),  # ten active qubits above four free low ones
     (2, 12, {}),  # the two lowest qubits free, nothing to spare above
+    (6, 17, {}),  # more free low qubits than a tile takes as lanes: the rest index the tiles
     (1, 9, {"pad_sparsesharemem": False, "sparsesharemem_qubits": 4}),  # small groups, qubit 0 free
     (3, 9, {"pad_sparsesharemem": False, "sparsesharemem_qubits": 6}),
 ])
