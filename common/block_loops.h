@@ -57,6 +57,10 @@ namespace host {
 // stream well.
 inline constexpr uint64_t kReadAheadMinBytes = 512;
 inline constexpr uint64_t kReadAheadMaxBytes = 4096;
+// How many blocks ahead it reads: one 512-byte block is walked in far less time than memory takes
+// to answer (a target on qubit 5 in complex128, one thread: about 34 GB/s one block ahead, 48 four
+// ahead, against 60 for a high target).
+inline constexpr uint64_t kReadAheadBlocks = 4;
 
 // The block (in indices, a power of two) that a walk reads ahead by: that of the lowest fixed bit
 // at `from` or above whose blocks reach kReadAheadMinBytes, if they are at most kReadAheadMaxBytes;
@@ -171,15 +175,16 @@ inline void for_deposit_runs(int32_t k, uint64_t mask, Body& body) {
     }
 }
 
-// Prefetches the next read-ahead block (of `span` indices, `per_block` compact ones) when compact
-// index q, at state index `start` (value bits clear), opens a block and the grid (compact indices
-// below `bound`) reaches the next one.
+// Prefetches the read-ahead block kReadAheadBlocks ahead (blocks of `span` indices, `per_block`
+// compact ones) when compact index q, at state index `start` (value bits clear), opens a block and
+// the grid (compact indices below `bound`) reaches that one.
 template <typename Streams>
 inline __attribute__((always_inline)) void read_ahead_at_block(uint64_t q, uint64_t start, uint64_t bound,
                                                                uint64_t fixed, uint64_t value, uint64_t span,
                                                                uint64_t per_block, const Streams& streams) {
-    if (span != 0 && (q & (per_block - 1)) == 0 && q + per_block < bound) {
-        const uint64_t next = masked_add(start & ~(span - 1), span, ~fixed);
+    if (span != 0 && (q & (per_block - 1)) == 0 && q + kReadAheadBlocks * per_block < bound) {
+        uint64_t next = start & ~(span - 1);
+        for (uint64_t b = 0; b < kReadAheadBlocks; ++b) next = masked_add(next, span, ~fixed);
         streams.read_ahead((next | value) & ~(span - 1), span);
     }
 }
