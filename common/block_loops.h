@@ -175,26 +175,41 @@ inline void for_deposit_runs(int32_t k, uint64_t mask, Body& body) {
     }
 }
 
-// Prefetches the read-ahead block kReadAheadBlocks ahead (blocks of `span` indices, `per_block`
-// compact ones) when compact index q, at state index `start` (value bits clear), opens a block and
-// the grid (compact indices below `bound`) reaches that one.
+// How a walk reads ahead, fixed for the whole walk: blocks of `span` state indices (0: it does
+// not), `per_block` compact ones each, and `step`, the distance of kReadAheadBlocks blocks in the
+// free bits (a masked_add operand).
+struct ReadAhead {
+    uint64_t span = 0;
+    uint64_t per_block = 0;
+    uint64_t step = 0;
+
+    ReadAhead(uint64_t fixed, int from, size_t element_bytes, bool has_streams) {
+        span = has_streams ? read_ahead_span(fixed, from, element_bytes) : 0;
+        if (span == 0) return;
+        per_block = span >> bit_count(fixed & (span - 1));
+        const uint64_t block = masked_add(0, span, ~fixed);  // one block: the lowest free bit above span
+        for (uint64_t b = 0; b < kReadAheadBlocks; ++b) step = masked_add(step, block, ~fixed);
+    }
+};
+
+// Prefetches the block kReadAheadBlocks ahead when compact index q, at state index `start` (value
+// bits clear), opens a block and the grid (compact indices below `bound`) reaches that one.
 template <typename Streams>
 inline __attribute__((always_inline)) void read_ahead_at_block(uint64_t q, uint64_t start, uint64_t bound,
-                                                               uint64_t fixed, uint64_t value, uint64_t span,
-                                                               uint64_t per_block, const Streams& streams) {
-    if (span != 0 && (q & (per_block - 1)) == 0 && q + kReadAheadBlocks * per_block < bound) {
-        uint64_t next = start & ~(span - 1);
-        for (uint64_t b = 0; b < kReadAheadBlocks; ++b) next = masked_add(next, span, ~fixed);
-        streams.read_ahead((next | value) & ~(span - 1), span);
+                                                               uint64_t fixed, uint64_t value, const ReadAhead& ahead,
+                                                               const Streams& streams) {
+    if (ahead.span != 0 && (q & (ahead.per_block - 1)) == 0 && q + kReadAheadBlocks * ahead.per_block < bound) {
+        const uint64_t next = masked_add(start & ~(ahead.span - 1), ahead.step, ~fixed);
+        streams.read_ahead((next | value) & ~(ahead.span - 1), ahead.span);
     }
 }
 
 // The runs of for_range_runs with spacing 1 << Shift (Shift < 0: 1 << shift, known only at run time).
-// With streams, the first run of each read-ahead block prefetches the next block.
+// With streams, the first run of each read-ahead block prefetches a block ahead.
 template <int Shift, typename Streams, typename Body>
 inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t last, uint64_t bound, uint64_t fixed,
-                                                     uint64_t value, int run_bits, int shift, uint64_t span,
-                                                     uint64_t per_block, const Streams& streams, Body& body) {
+                                                     uint64_t value, int run_bits, int shift, const ReadAhead& ahead,
+                                                     const Streams& streams, Body& body) {
     if constexpr (Shift >= 0) shift = Shift;
     // Only the first run start is a deposit of q; each later one is a step of the compact index's
     // remaining low bits in the free bits (masked_add).
@@ -203,7 +218,7 @@ inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t la
         const uint64_t end = run_bits >= 63 ? last : std::min(last, (q | ((uint64_t{1} << run_bits) - 1)) + 1);
         const uint64_t base = start | value;
         const uint64_t length = end - q;
-        read_ahead_at_block(q, start, bound, fixed, value, span, per_block, streams);
+        read_ahead_at_block(q, start, bound, fixed, value, ahead, streams);
         // The indices are threads of a GPU grid, which run in no order: iterations never depend
         // on each other, whatever the compiler can prove about the pointers.
 #pragma GCC ivdep
@@ -219,8 +234,8 @@ inline __attribute__((always_inline)) void walk_runs(uint64_t first, uint64_t la
 // one addition.
 template <int RunBits, typename Streams, typename Body>
 inline __attribute__((always_inline)) void walk_short_runs(uint64_t first, uint64_t last, uint64_t bound,
-                                                           uint64_t fixed, uint64_t value, int gap, uint64_t span,
-                                                           uint64_t per_block, const Streams& streams, Body& body) {
+                                                           uint64_t fixed, uint64_t value, int gap,
+                                                           const ReadAhead& ahead, const Streams& streams, Body& body) {
     constexpr uint64_t length = uint64_t{1} << RunBits;
     // The free bits from `gap` (the lowest free bit above the run, below 62) to the next fixed one.
     const uint64_t above = fixed >> gap;
@@ -232,7 +247,7 @@ inline __attribute__((always_inline)) void walk_short_runs(uint64_t first, uint6
         const uint64_t end = std::min(last, (q | group_mask) + 1);
         uint64_t run = start;
         for (; q < end; q += length, run += spacing) {
-            read_ahead_at_block(q, run, bound, fixed, value, span, per_block, streams);
+            read_ahead_at_block(q, run, bound, fixed, value, ahead, streams);
             const uint64_t base = run | value;
             // Iterations never depend on each other, as in walk_runs. Unrolled whole before the
             // vectoriser sees it, the loop would be left to the less able straight-line one.
@@ -256,16 +271,14 @@ VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last,
     const int shift = __builtin_ctzll(~fixed);
     const uint64_t above = shift >= 63 ? 0 : fixed >> shift;
     const int run_bits = above == 0 ? 64 : __builtin_ctzll(above);
-    const uint64_t span = streams.count > 0 ? read_ahead_span(fixed, shift + run_bits, Streams::kElementBytes) : 0;
-    const uint64_t per_block = span >> bit_count(fixed & (span - 1));  // compact indices per read-ahead block
+    const ReadAhead ahead(fixed, shift + run_bits, Streams::kElementBytes, streams.count > 0);
     // Short unit-stride runs take their own walk where the range holds whole runs (a grid block's
     // range does).
     if (shift == 0 && run_bits >= 2 && run_bits <= 4 && ((first | last) & ((uint64_t{1} << run_bits) - 1)) == 0) {
         const int gap = run_bits + __builtin_ctzll(~(fixed >> run_bits) | (uint64_t{1} << 63));
         if (gap < 62) {
             const auto walk = [&](auto bits) {
-                walk_short_runs<decltype(bits)::value>(first, last, bound, fixed, value, gap, span, per_block,
-                                                       streams, body);
+                walk_short_runs<decltype(bits)::value>(first, last, bound, fixed, value, gap, ahead, streams, body);
             };
             switch (run_bits) {
                 case 2: walk(std::integral_constant<int, 2>{}); return;
@@ -275,8 +288,7 @@ VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last,
         }
     }
     with_constant_shift(shift, [&](auto s) {
-        walk_runs<decltype(s)::value>(first, last, bound, fixed, value, run_bits, shift, span, per_block, streams,
-                                      body);
+        walk_runs<decltype(s)::value>(first, last, bound, fixed, value, run_bits, shift, ahead, streams, body);
     });
 }
 
