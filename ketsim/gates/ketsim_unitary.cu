@@ -198,11 +198,14 @@ struct LaneMatrix {
     T imag[4][16];     // Im K[f][v] at the real component, negated at the imaginary one
 };
 
-template <typename T, int Low, int High>
+// ShortRuns: the upper target lies close above the block (High < 0), so that the walk's runs of
+// consecutive blocks are short; the walk then calls the body block by block instead of vectorising
+// across blocks.
+template <typename T, int Low, int High, bool ShortRuns = false>
 __global__ void unitary_2q_lanes(uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
                                  uint64_t set_bits, LaneMatrix<T> k) {
     using Shape = TwoTargetLanes<Low, High>;
-    const velloran::IndexStreams<CuComplex<T>> streams{state, {0, h}, High < 0 ? 2 : 1};
+    const velloran::IndexStreams<CuComplex<T>, ShortRuns> streams{state, {0, h}, High < 0 ? 2 : 1};
     velloran::for_thread_index(count, insert_mask, set_bits, streams, [=](uint64_t base) {
         constexpr uint64_t stride1 = Shape::kStride1;
         const uint64_t stride2 = Shape::kStride2 == 0 ? h : Shape::kStride2;
@@ -280,9 +283,23 @@ bool launch_unitary_2q_lanes(uint64_t n, uint64_t k, uint64_t quads, CuComplex<T
     if ((control_mask & lane_qubits) != 0 || n < 3 + k) return false;
     const uint64_t insert_mask = control_mask | lane_qubits;
     const uint64_t blocks = quads >> 1;  // 2 quadruples a block
-    velloran::launch_indexed_kernel<&unitary_2q_lanes<T, Low, High>>(
-        dim3(velloran::grid_for(blocks, kGateBlock)), dim3(kGateBlock), 0, stream, blocks, state, h, insert_mask,
-        set_bits, lane_matrix<T, Low, High>(u, low_first));
+    const auto launch = [&](auto kernel) {
+        velloran::launch_indexed_kernel<decltype(kernel)::value>(dim3(velloran::grid_for(blocks, kGateBlock)),
+                                                                 dim3(kGateBlock), 0, stream, blocks, state, h,
+                                                                 insert_mask, set_bits,
+                                                                 lane_matrix<T, Low, High>(u, low_first));
+    };
+    // Up to qubit 8 the blocks between the lane qubits and the upper target form runs of at most
+    // 64, too short for the walk to vectorise across them (at 64 both ways are even, 20 qubits).
+    constexpr auto long_runs = &unitary_2q_lanes<T, Low, High>;
+    if constexpr (High < 0) {
+        constexpr auto short_runs = &unitary_2q_lanes<T, Low, High, true>;
+        if (h <= (uint64_t{1} << 8)) {
+            launch(std::integral_constant<decltype(short_runs), short_runs>{});
+            return true;
+        }
+    }
+    launch(std::integral_constant<decltype(long_runs), long_runs>{});
     return true;
 }
 

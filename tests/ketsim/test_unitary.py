@@ -102,6 +102,16 @@ def test_two_targets_with_a_low_qubit(targets, control, dtype, mode):
     check_against_oracle(N, list(targets), controls, states, dtype, mode, seed=targets[0] * 6 + targets[1])
 
 
+# A lower target on qubit 0 or 1 with the upper one up to qubit 8 runs block by block, above it
+# along runs of blocks: both sides of that limit, in both orders, with and without a control.
+@pytest.mark.parametrize("control", [None, "above"])
+@pytest.mark.parametrize("targets", [(0, 8), (8, 1), (0, 9), (10, 1)], ids=lambda t: f"{t[0]}-{t[1]}")
+def test_two_targets_far_apart(targets, control, dtype, mode):
+    n = 12
+    controls = {None: [], "above": [n - 1]}[control]
+    check_against_oracle(n, list(targets), controls, [1] * len(controls), dtype, mode, seed=sum(targets))
+
+
 def check_against_oracle(n, targets, controls, states, dtype, mode, seed):
     """A random unitary on `targets` of a random n-qubit state: the oracle's result where the
     controls hold, the input bit for bit elsewhere."""
