@@ -54,6 +54,13 @@ __global__ void unitary_1q_compact(uint64_t count, CuComplex<T>* state, uint64_t
     single_qubit::compact<Unitary1qGate>(count, state, insert_mask, set_bits, target_bit, u);
 }
 
+template <typename T>
+__global__ void unitary_1q_blended_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
+                                           uint64_t set_bits, single_qubit::BlendedControls blend,
+                                           uint64_t target_bit, Unitary2x2<T> u) {
+    single_qubit::blended_compact<Unitary1qGate>(count, state, insert_mask, set_bits, blend, target_bit, u);
+}
+
 template <typename T, int Low>
 __global__ void unitary_1q_low_target_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
                                               uint64_t set_bits, Unitary2x2<T> u) {
@@ -72,6 +79,8 @@ struct unitary_1q_kernels {
     static constexpr auto pair = &cu_unitary_1q_inplace_kernel<T>;
     template <typename T>
     static constexpr auto compact = &unitary_1q_compact<T>;
+    template <typename T>
+    static constexpr auto blended_compact = &unitary_1q_blended_compact<T>;
     template <typename T, int Low>
     static constexpr auto low_target_compact = &unitary_1q_low_target_compact<T, Low>;
 };

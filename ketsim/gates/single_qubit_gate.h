@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -57,6 +58,50 @@ VELLORAN_DEVICE void update_pair(CuComplex<T>* state, uint64_t j0, uint64_t j1, 
         velloran::store_amplitude(state + j0, a0);
     }
     velloran::store_amplitude(state + j1, a1);
+}
+
+// Controls on the qubits below kMemoryUnitBytes that an AutoPair kernel tests per pair instead of
+// leaving them out of its walk: a pair whose |0> index j has other bits under `mask` than `value`
+// is written back unchanged, so the walk keeps runs of consecutive indices across those qubits.
+struct BlendedControls {
+    uint64_t mask = 0;
+    uint64_t value = 0;
+    VELLORAN_HD bool match(uint64_t j) const { return (j & mask) == value; }
+};
+
+// a where `first`, else b, as a bitwise select: a conditional expression let the host compiler
+// branch on `first` inside the walk's loop, which then ran scalar.
+template <class T>
+VELLORAN_HD CuComplex<T> choose(bool first, const CuComplex<T>& a, const CuComplex<T>& b) {
+    using Bits = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
+    const Bits keep_a = Bits{0} - static_cast<Bits>(first);
+    const auto pick = [keep_a](T x, T y) {
+        Bits bx, by;
+        memcpy(&bx, &x, sizeof(T));
+        memcpy(&by, &y, sizeof(T));
+        const Bits r = (bx & keep_a) | (by & ~keep_a);
+        T out;
+        memcpy(&out, &r, sizeof(T));
+        return out;
+    };
+    return CuComplex<T>{pick(a.re, b.re), pick(a.im, b.im)};
+}
+
+// update_pair where `on`; elsewhere the pair is written back as it was.
+template <class Gate, Variant V, class T, class C>
+VELLORAN_DEVICE void update_pair_where(CuComplex<T>* state, uint64_t j0, uint64_t j1, const C& c, bool on) {
+    const CuComplex<T> a1 = velloran::load_amplitude(state + j1);
+    CuComplex<T> b1 = a1;
+    if constexpr (Gate::kHighOnly) {
+        CuComplex<T> unused{};
+        apply<Gate, V>(unused, b1, c);
+    } else {
+        const CuComplex<T> a0 = velloran::load_amplitude(state + j0);
+        CuComplex<T> b0 = a0;
+        apply<Gate, V>(b0, b1, c);
+        velloran::store_amplitude(state + j0, choose(on, b0, a0));
+    }
+    velloran::store_amplitude(state + j1, choose(on, b1, a1));
 }
 
 // Updates the adjacent pair (j, j + 1), j even, with vector accesses.
@@ -108,6 +153,16 @@ VELLORAN_DEVICE void compact(uint64_t count, CuComplex<T>* state, uint64_t inser
     const velloran::IndexStreams<CuComplex<T>> streams{state, {0, target_bit}, 2};
     velloran::for_thread_index(count, insert_mask, set_bits, streams, [=](uint64_t j) {
         update_pair<Gate, Variant::Auto>(state, j, j + target_bit, args);
+    });
+}
+
+// compact with the controls of `blend` tested per pair, and left out of `insert_mask`.
+template <class Gate, class T, class A>
+VELLORAN_DEVICE void blended_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,
+                                     BlendedControls blend, uint64_t target_bit, const A& args) {
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {0, target_bit}, 2};
+    velloran::for_thread_index(count, insert_mask, set_bits, streams, [=](uint64_t j) {
+        update_pair_where<Gate, Variant::Auto>(state, j, j + target_bit, args, blend.match(j));
     });
 }
 
@@ -175,6 +230,12 @@ VELLORAN_DEVICE void state_scan(uint64_t count, CuComplex<T>* state, uint64_t ta
                             uint64_t target_bit, typename Gate::template Auto<T> args) {                           \
         single_qubit::compact<Gate>(count, state, insert_mask, set_bits, target_bit, args);                        \
     }                                                                                                              \
+    template <typename T>                                                                                          \
+    __global__ void blended_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t set_bits,  \
+                                    single_qubit::BlendedControls blend, uint64_t target_bit,                      \
+                                    typename Gate::template Auto<T> args) {                                        \
+        single_qubit::blended_compact<Gate>(count, state, insert_mask, set_bits, blend, target_bit, args);         \
+    }                                                                                                              \
     template <typename T, int Low>                                                                                 \
     __global__ void low_target_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,                  \
                                        uint64_t set_bits, typename Gate::template Auto<T> args) {                  \
@@ -194,11 +255,25 @@ VELLORAN_DEVICE void state_scan(uint64_t count, CuComplex<T>* state, uint64_t ta
         static constexpr auto pair = &cu_##g##_kernel_pair<T>;                                                     \
         template <typename T>                                                                                      \
         static constexpr auto compact = &g##_autopair::compact<T>;                                                 \
+        template <typename T>                                                                                      \
+        static constexpr auto blended_compact = &g##_autopair::blended_compact<T>;                                 \
         template <typename T, int Low>                                                                             \
         static constexpr auto low_target_compact = &g##_autopair::low_target_compact<T, Low>;                      \
         template <typename T>                                                                                      \
         static constexpr auto state_scan = &g##_autopair::state_scan<T>;                                           \
     };
+
+// The controls of `masks` on qubits closer to qubit 0 than one memory unit of amplitudes, where at
+// least two amplitudes of each unit change; none where fewer do, since the walk's strided runs then
+// already move each unit once, and a blend would work out the gate for the whole unit.
+template <class T>
+single_qubit::BlendedControls blended_controls(const ControlMasks& masks) {
+    int unit_bits = 0;
+    while ((sizeof(CuComplex<T>) << (unit_bits + 1)) <= velloran::kMemoryUnitBytes) ++unit_bits;
+    const uint64_t mask = masks.control_mask & ((uint64_t{1} << unit_bits) - 1);
+    if (velloran::bit_count(mask) + 1 > unit_bits) return {};
+    return single_qubit::BlendedControls{mask, masks.control_value & mask};
+}
 
 // Picks and launches the kernel of one single-target gate whose controls (k of them, folded into
 // `masks`) and target have already been checked. `generic` is what the all-state and pair kernels
@@ -234,7 +309,17 @@ void launch_checked_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t t
         // block; a scanning gate with controls keeps its scan above qubit 0.
         const uint64_t block_mask = (target_bit << 1) - 1;
         const bool scans = Gate::kScanControlled && k != 0;
-        if (target <= 2 && (masks.control_mask & block_mask) == 0 && (target == 0 || !scans)) {
+        // Above qubit 2, controls whose amplitudes share a memory unit are tested per pair (blended)
+        // instead of walked around, so that the walk keeps runs of consecutive pairs; a scanning
+        // gate blends only where all its controls are such.
+        const single_qubit::BlendedControls blend = blended_controls<T>(masks);
+        if (target > 2 && blend.mask != 0 && (!scans || blend.mask == masks.control_mask)) {
+            const uint64_t walk_mask = masks.control_mask & ~blend.mask;
+            const uint64_t walked = uint64_t{1} << (n - 1 - velloran::bit_count(walk_mask));
+            launch_indexed_kernel<Kernels::template blended_compact<T>>(
+                dim3(grid_for(walked, kGateBlock)), block, 0, stream, walked, state, walk_mask | target_bit,
+                masks.control_value & walk_mask, blend, target_bit, args);
+        } else if (target <= 2 && (masks.control_mask & block_mask) == 0 && (target == 0 || !scans)) {
             const uint64_t blocks = count >> target;
             const dim3 block_grid(grid_for(blocks, kGateBlock));
             const uint64_t block_insert = masks.control_mask | block_mask;

@@ -106,6 +106,34 @@ def test_low_targets_match_reference(kind, target, controls, mode, dtype):
     check_against_reference("run_circuit", N, state, [g], mode)
 
 
+# Controls on qubits 0 to 2 under a target above them are tested per pair rather than walked
+# around, up to two of them in complex64 and one in complex128; the others walk as before. One,
+# two and three such controls in either state, alone and with a control between them and the
+# target or above it.
+LOW_CONTROLS = {
+    "q0=1": ([0], [1]),
+    "q1=0": ([1], [0]),
+    "q2=1": ([2], [1]),
+    "q0,q2=10": ([0, 2], [1, 0]),
+    "q1,q0=01": ([1, 0], [0, 1]),
+    "q2,q0,q1=110": ([2, 0, 1], [1, 1, 0]),
+    "q1,between=10": ([1, 4], [1, 0]),
+    "above,q0=01": ([6, 0], [0, 1]),
+}
+
+
+@pytest.mark.parametrize("controls", LOW_CONTROLS, ids=str)
+@pytest.mark.parametrize("target", [3, 5])
+@pytest.mark.parametrize("kind", [k for k in GATE_KINDS if k[1] == 1], ids=kind_id)
+def test_low_controls_match_reference(kind, target, controls, mode, dtype):
+    name, _ = kind
+    n = 7
+    control, control_state = LOW_CONTROLS[controls]
+    g = make_gate(name, [target], control, control_state, seed=target)
+    state = seeded_state(n, dtype, name, target, controls)
+    check_against_reference("run_circuit", n, state, [g], mode)
+
+
 @pytest.mark.parametrize("entry", ENTRY_POINTS[1:])
 @pytest.mark.parametrize("kind", GATE_KINDS, ids=kind_id)
 def test_gate_through_device_entry_points(kind, entry, mode, dtype):
