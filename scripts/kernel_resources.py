@@ -16,7 +16,6 @@ import sys
 # Threads per block each kernel is launched with (first matching pattern on the demangled name).
 # A kernel that matches none fails the check, so a new kernel has to be listed here.
 BLOCK_THREADS = [
-    (r"\bswap_control_scan<", 512),  # kSwapScanBlock, ketsim/gates/ketsim_swap.cu
     (r"\bdensity_sparsesharemem_kernel<", 128),  # kFusedBlock, rhosim/density_sparsesharemem.cu
     (r"\bsparsesharemem_kernel<", 128),  # kSparseShareMemBlock, ketsim/fusion/sparsesharemem.h
     # kGateBlock, kMeasureBlock, kTransposeBlock, kDensityBlock and the (kTileX, kTileY) tiles
