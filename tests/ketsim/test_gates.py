@@ -95,17 +95,6 @@ LOW_TARGET_CONTROLS = {
 }
 
 
-@pytest.mark.parametrize("controls", LOW_TARGET_CONTROLS, ids=str)
-@pytest.mark.parametrize("target", [1, 2])
-@pytest.mark.parametrize("kind", [k for k in GATE_KINDS if k[1] == 1], ids=kind_id)
-def test_low_targets_match_reference(kind, target, controls, mode, dtype):
-    name, _ = kind
-    control, control_state = LOW_TARGET_CONTROLS[controls]
-    g = make_gate(name, [target], control, control_state, seed=target)
-    state = seeded_state(N, dtype, name, target, controls)
-    check_against_reference("run_circuit", N, state, [g], mode)
-
-
 # Controls on qubits 0 to 2 under a target above them are tested per pair rather than walked
 # around, up to two of them in complex64 and one in complex128; the others walk as before. One,
 # two and three such controls in either state, alone and with a control between them and the
@@ -122,15 +111,23 @@ LOW_CONTROLS = {
 }
 
 
-@pytest.mark.parametrize("controls", LOW_CONTROLS, ids=str)
-@pytest.mark.parametrize("target", [3, 5])
+NEAR_QUBIT0_CASES = [
+    pytest.param(N, target, *LOW_TARGET_CONTROLS[name], id=f"t{target}-{name}")
+    for target in (1, 2)
+    for name in LOW_TARGET_CONTROLS
+] + [
+    pytest.param(7, target, *LOW_CONTROLS[name], id=f"t{target}-{name}")
+    for target in (3, 5)
+    for name in LOW_CONTROLS
+]
+
+
+@pytest.mark.parametrize("n,target,control,control_state", NEAR_QUBIT0_CASES)
 @pytest.mark.parametrize("kind", [k for k in GATE_KINDS if k[1] == 1], ids=kind_id)
-def test_low_controls_match_reference(kind, target, controls, mode, dtype):
+def test_near_qubit0_matches_reference(kind, n, target, control, control_state, mode, dtype):
     name, _ = kind
-    n = 7
-    control, control_state = LOW_CONTROLS[controls]
     g = make_gate(name, [target], control, control_state, seed=target)
-    state = seeded_state(n, dtype, name, target, controls)
+    state = seeded_state(n, dtype, name, target, tuple(control), tuple(control_state))
     check_against_reference("run_circuit", n, state, [g], mode)
 
 
