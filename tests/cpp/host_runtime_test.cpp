@@ -266,8 +266,11 @@ TEST_F(BlockThreads, SingleThreadBlocksReadBlockDimOne) {
 
 class HostDevice : public RuntimeTest {};
 
-// Records the host walk's read-ahead requests instead of prefetching, as for elements of 128 bytes.
+// Records the host walk's read-ahead requests instead of prefetching, as for elements of 128 bytes;
+// VectorBody as for a block kernel's body.
+template <bool VectorBody>
 struct RecordingStreams {
+    static constexpr bool kVectorBody = VectorBody;
     static constexpr size_t kElementBytes = 128;
     static constexpr int count = 1;
     struct Request {
@@ -283,8 +286,11 @@ struct RecordingStreams {
 // Where stretches between fixed bits are 512 bytes to 4 KiB, the walk asks ahead for aligned
 // blocks that it goes on to visit, within the index space, and before it visits them: every index
 // past the first kReadAheadBlocks blocks is asked for first. Walks in blocks of several sizes, so that runs are also
-// cut at block ends; stretches too short, too long, and too short below one that fits.
-TEST(HostWalk, ReadsAheadEveryBlockBeforeVisitingIt) {
+// cut at block ends; stretches too short, too long, and too short below one that fits. A body
+// marked as vector-wide is walked the same way, each index once.
+template <bool VectorBody>
+void check_read_ahead_before_visits() {
+    using Streams = RecordingStreams<VectorBody>;
     struct Case {
         int32_t bits;
         uint64_t fixed;
@@ -301,8 +307,8 @@ TEST(HostWalk, ReadsAheadEveryBlockBeforeVisitingIt) {
             SCOPED_TRACE(::testing::Message() << "fixed " << c.fixed << " block " << block);
             std::vector<uint64_t> order;
             uint64_t visited = 0;
-            std::vector<RecordingStreams::Request> requests;
-            const RecordingStreams streams{&requests, &visited};
+            std::vector<typename Streams::Request> requests;
+            const Streams streams{&requests, &visited};
             for (uint64_t first = 0; first < count; first += block) {
                 velloran::host::for_range_runs(first, std::min(count, first + block), count, c.fixed, c.value, streams,
                                                [&](uint64_t i) {
@@ -310,7 +316,11 @@ TEST(HostWalk, ReadsAheadEveryBlockBeforeVisitingIt) {
                                                    ++visited;
                                                });
             }
-            ASSERT_EQ(order.size(), count);
+            std::vector<uint64_t> expected(count), walked = order;
+            for (uint64_t q = 0; q < count; ++q) expected[q] = velloran::insert_zero_bits(q, c.fixed, c.value);
+            std::sort(expected.begin(), expected.end());
+            std::sort(walked.begin(), walked.end());
+            ASSERT_EQ(walked, expected);
             ASSERT_EQ(!requests.empty(), c.reads_ahead);
             if (requests.empty()) continue;
             const uint64_t span = requests.front().span;
@@ -339,6 +349,11 @@ TEST(HostWalk, ReadsAheadEveryBlockBeforeVisitingIt) {
             }
         }
     }
+}
+
+TEST(HostWalk, ReadsAheadEveryBlockBeforeVisitingIt) {
+    check_read_ahead_before_visits<false>();
+    check_read_ahead_before_visits<true>();
 }
 
 TEST_F(HostDevice, ExactlyOneDeviceWithOrdinalZero) {
