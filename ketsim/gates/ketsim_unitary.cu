@@ -118,10 +118,12 @@ VELLORAN_HD SplitMatrix4<T> split_matrix(const Unitary4x4<T>& u) {
 namespace {
 
 // The quadruple at p + offsets[c] is matrix index c; all four amplitudes are loaded before the first
-// store. Bases have both target bits clear, so offsets are added: a walk over consecutive bases then
-// reads as four unit-stride streams, which the host compiler vectorises.
+// store, and written back unchanged where not `on`. Bases have both target bits clear, so offsets
+// are added: a walk over consecutive bases then reads as four unit-stride streams, which the host
+// compiler vectorises.
 template <typename T>
-VELLORAN_DEVICE void apply_split_quad(CuComplex<T>* p, const uint64_t (&offsets)[4], const SplitMatrix4<T>& m) {
+VELLORAN_DEVICE void apply_split_quad(CuComplex<T>* p, const uint64_t (&offsets)[4], const SplitMatrix4<T>& m,
+                                      bool on = true) {
     T a[4][2];
     VELLORAN_UNROLL
     for (int c = 0; c < 4; ++c) {
@@ -143,7 +145,8 @@ VELLORAN_DEVICE void apply_split_quad(CuComplex<T>* p, const uint64_t (&offsets)
             }
             out[l] = re_part + im_part;
         }
-        velloran::store_amplitude(p + offsets[r], CuComplex<T>{out[0], out[1]});
+        velloran::store_amplitude(p + offsets[r],
+                                  single_qubit::choose(on, CuComplex<T>{out[0], out[1]}, CuComplex<T>{a[r][0], a[r][1]}));
     }
 }
 
@@ -174,6 +177,18 @@ __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t
     velloran::for_thread_index(count, insert_mask, set_bits, streams, [=](uint64_t base) {
         const uint64_t offsets[4] = {0, b0, b1, b0 + b1};
         apply_split_quad(state + base, offsets, m);
+    });
+}
+
+// unitary_2q_compact with the controls of `blend` tested per quadruple, and left out of `insert_mask`.
+template <typename T>
+__global__ void unitary_2q_blended_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
+                                           uint64_t set_bits, single_qubit::BlendedControls blend, uint64_t b0,
+                                           uint64_t b1, SplitMatrix4<T> m) {
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {0, b0, b1, b0 + b1}, 4};
+    velloran::for_thread_index(count, insert_mask, set_bits, streams, [=](uint64_t base) {
+        const uint64_t offsets[4] = {0, b0, b1, b0 + b1};
+        apply_split_quad(state + base, offsets, m, blend.match(base));
     });
 }
 
@@ -342,12 +357,23 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
         case 7: launched = lanes(launch_unitary_2q_lanes<T, 1, -1>); break;
         default: break;
     }
-    if (!launched) {
-        velloran::launch_indexed_kernel<&unitary_2q_compact<T>>(dim3(velloran::grid_for(count, kGateBlock)),
-                                                                dim3(kGateBlock), 0, stream, count, state,
-                                                                control_mask | b0 | b1, set_bits, b0, b1,
-                                                                split_matrix(u));
+    if (launched) return;
+    // Both targets above qubit 2: controls whose amplitudes share a memory unit are tested per
+    // quadruple instead of walked around, as for one target.
+    const single_qubit::BlendedControls blend =
+        low > 2 ? blended_controls<T>(ControlMasks{control_mask, control_value}) : single_qubit::BlendedControls{};
+    if (blend.mask != 0) {
+        const uint64_t walk_mask = control_mask & ~blend.mask;
+        const uint64_t walked = uint64_t{1} << (n - 2 - velloran::bit_count(walk_mask));
+        velloran::launch_indexed_kernel<&unitary_2q_blended_compact<T>>(
+            dim3(velloran::grid_for(walked, kGateBlock)), dim3(kGateBlock), 0, stream, walked, state,
+            walk_mask | b0 | b1, set_bits & walk_mask, blend, b0, b1, split_matrix(u));
+        return;
     }
+    velloran::launch_indexed_kernel<&unitary_2q_compact<T>>(dim3(velloran::grid_for(count, kGateBlock)),
+                                                            dim3(kGateBlock), 0, stream, count, state,
+                                                            control_mask | b0 | b1, set_bits, b0, b1,
+                                                            split_matrix(u));
 }
 
 // ---- Three to five targets in place, six or more out of place ----
