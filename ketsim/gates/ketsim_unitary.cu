@@ -64,7 +64,16 @@ __global__ void unitary_1q_blended_compact(uint64_t count, CuComplex<T>* state, 
 template <typename T, int Low>
 __global__ void unitary_1q_low_target_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
                                               uint64_t set_bits, Unitary2x2<T> u) {
-    single_qubit::low_target_compact<Unitary1qGate, Low>(count, state, insert_mask, set_bits, u);
+    single_qubit::low_target_blocks<Unitary1qGate, Low, Low + 1>(count, state, insert_mask, set_bits, u,
+                                                                 single_qubit::AllPairs{});
+}
+
+template <typename T, int Low>
+__global__ void unitary_1q_blended_low_target_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
+                                                      uint64_t set_bits, single_qubit::BlockControls blend,
+                                                      Unitary2x2<T> u) {
+    single_qubit::low_target_blocks<Unitary1qGate, Low, single_qubit::kBlendedBlockQubits<T, Low>>(
+        count, state, insert_mask, set_bits, u, blend);
 }
 
 namespace {
@@ -83,6 +92,8 @@ struct unitary_1q_kernels {
     static constexpr auto blended_compact = &unitary_1q_blended_compact<T>;
     template <typename T, int Low>
     static constexpr auto low_target_compact = &unitary_1q_low_target_compact<T, Low>;
+    template <typename T, int Low>
+    static constexpr auto blended_low_target_compact = &unitary_1q_blended_low_target_compact<T, Low>;
 };
 
 }  // namespace
@@ -363,11 +374,10 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
     const single_qubit::BlendedControls blend =
         low > 2 ? blended_controls<T>(ControlMasks{control_mask, control_value}) : single_qubit::BlendedControls{};
     if (blend.mask != 0) {
-        const uint64_t walk_mask = control_mask & ~blend.mask;
-        const uint64_t walked = uint64_t{1} << (n - 2 - velloran::bit_count(walk_mask));
+        const BlendedWalk walk = blended_walk(n, ControlMasks{control_mask, control_value}, blend, b0 | b1);
         velloran::launch_indexed_kernel<&unitary_2q_blended_compact<T>>(
-            dim3(velloran::grid_for(walked, kGateBlock)), dim3(kGateBlock), 0, stream, walked, state,
-            walk_mask | b0 | b1, set_bits & walk_mask, blend, b0, b1, split_matrix(u));
+            dim3(velloran::grid_for(walk.count, kGateBlock)), dim3(kGateBlock), 0, stream, walk.count, state,
+            walk.insert_mask, walk.set_bits, blend, b0, b1, split_matrix(u));
         return;
     }
     velloran::launch_indexed_kernel<&unitary_2q_compact<T>>(dim3(velloran::grid_for(count, kGateBlock)),

@@ -95,16 +95,18 @@ LOW_TARGET_CONTROLS = {
 }
 
 
-# Controls on qubits 0 to 2 under a target above them are tested per pair rather than walked
-# around, up to two of them in complex64 and one in complex128; the others walk as before. One,
-# two and three such controls in either state, alone and with a control between them and the
-# target or above it.
+# Controls on qubits 0 to 2 are tested per pair rather than walked around, up to two of them in
+# complex64 and one in complex128, under targets above them and on qubits 0 to 2 alike (where
+# blocks of a memory unit then hold the target's pairs); the others walk as before. One, two and
+# three such controls in either state, alone and with a control between them and the target or
+# above it.
 LOW_CONTROLS = {
     "q0=1": ([0], [1]),
     "q1=0": ([1], [0]),
     "q2=1": ([2], [1]),
     "q0,q2=10": ([0, 2], [1, 0]),
     "q1,q0=01": ([1, 0], [0, 1]),
+    "q2,q1=01": ([2, 1], [0, 1]),
     "q2,q0,q1=110": ([2, 0, 1], [1, 1, 0]),
     "q1,between=10": ([1, 4], [1, 0]),
     "above,q0=01": ([6, 0], [0, 1]),
@@ -117,8 +119,15 @@ NEAR_QUBIT0_CASES = [
     for name in LOW_TARGET_CONTROLS
 ] + [
     pytest.param(7, target, *LOW_CONTROLS[name], id=f"t{target}-{name}")
-    for target in (3, 5)
+    for target in (0, 1, 2, 3, 5)
     for name in LOW_CONTROLS
+    if target not in LOW_CONTROLS[name][0]
+] + [
+    # States smaller than a memory unit of amplitudes, and one unit exactly.
+    pytest.param(2, 0, [1], [1], id="n2-t0-q1=1"),
+    pytest.param(2, 1, [0], [0], id="n2-t1-q0=0"),
+    pytest.param(3, 2, [0], [1], id="n3-t2-q0=1"),
+    pytest.param(3, 0, [2, 1], [1, 0], id="n3-t0-q2,q1=10"),
 ]
 
 
