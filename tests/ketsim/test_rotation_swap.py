@@ -192,7 +192,7 @@ def test_global_phase(pattern, dtype, mode):
     assert np.array_equal(got, run(N, state, [gate("gp", [], [phi], controls, states)], MODES[0]))
 
 
-SWAP_TARGETS = [(0, 1), (1, 0), (0, 3), (4, 0), (1, 3), (4, 2)]
+SWAP_TARGETS = [(0, 1), (1, 0), (0, 3), (4, 0), (1, 3), (4, 2), (1, 2), (4, 1), (2, 4)]
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -230,12 +230,18 @@ def test_swap_two_qubits_moves_index_two_to_one(mode):
 
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("dtype", DTYPES)
-def test_controlled_swap_of_two_high_targets_on_a_larger_state(dtype, mode):
-    # 2^(n-2) bases exceed one 512-thread block, so the scan's grid stride is exercised.
+@pytest.mark.parametrize(
+    "targets,controls,states",
+    [((12, 5), [0, 9], [1, 0]), ((1, 7), [9, 4], [1, 0]), ((6, 2), [3, 11], [0, 1]), ((1, 12), [2], [1])],
+    ids=["high", "q1-controls-above", "q2-controls-between-and-above", "q1-control-q2"],
+)
+def test_controlled_swap_on_a_larger_state(targets, controls, states, dtype, mode):
+    # 2^(n-2) bases exceed one 512-thread block, so the scan's grid stride is exercised; a lower
+    # target on qubit 1 or 2 with controls outside its block takes blocks of amplitudes.
     n = 13
     state = random_state(n, dtype, seed=3)
-    g = gate("swap", [12, 5], [], [0, 9], [1, 0])
-    assert np.array_equal(run(n, state, [g], mode), ref_swap(state, n, 12, 5, [0, 9], [1, 0]))
+    g = gate("swap", list(targets), [], controls, states)
+    assert np.array_equal(run(n, state, [g], mode), ref_swap(state, n, *targets, controls, states))
 
 
 def _check_rejected(n, dtype, bad_gate, message):
