@@ -112,13 +112,18 @@ def test_two_targets_far_apart(targets, control, dtype, mode):
     check_against_oracle(n, list(targets), controls, [1] * len(controls), dtype, mode, seed=sum(targets))
 
 
-# Controls on qubits 0 to 2 under two targets above them are tested per quadruple rather than walked
-# around (up to two in complex64, one in complex128): one, two and three of them, in both states,
-# alone and beside a control above the targets.
-@pytest.mark.parametrize("controls,states", [
-    ([0], [1]), ([2], [0]), ([1, 0], [0, 1]), ([2, 0, 1], [1, 0, 1]), ([1, 7], [1, 0]),
-], ids=lambda v: "-".join(map(str, v)))
-@pytest.mark.parametrize("targets", [(3, 5), (6, 4)], ids=lambda t: f"{t[0]}-{t[1]}")
+# Controls on qubits 0 to 2 under a lower target on qubit 2 or above are tested per quadruple
+# rather than walked around (up to two in complex64, one in complex128): one, two and three of
+# them, in both states, alone and beside a control above the targets.
+LOW_CONTROL_CASES = [([0], [1]), ([2], [0]), ([1, 0], [0, 1]), ([2, 0, 1], [1, 0, 1]), ([1, 7], [1, 0])]
+
+
+@pytest.mark.parametrize("targets,controls,states", [
+    pytest.param(targets, controls, states, id=f"{targets[0]}-{targets[1]}-c{'-'.join(map(str, controls))}")
+    for targets in [(3, 5), (6, 4), (2, 5), (6, 2)]
+    for controls, states in LOW_CONTROL_CASES
+    if not set(targets) & set(controls)
+])
 def test_two_targets_with_low_controls(targets, controls, states, dtype, mode):
     check_against_oracle(8, list(targets), controls, states, dtype, mode, seed=sum(targets) + len(controls))
 
