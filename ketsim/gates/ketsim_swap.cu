@@ -135,11 +135,11 @@ void cu_swap(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, const std:
         const int32_t low = std::min(t0, t1);
         const uint64_t h = uint64_t{1} << std::max(t0, t1);
         const uint64_t block_mask = (uint64_t{2} << low) - 1;
-        const auto launch_low = [&](auto kernel) {
+        const auto launch_low = [&](auto low_target) {
             const uint64_t blocks = count >> low;
-            launch_indexed_kernel<decltype(kernel)::value>(dim3(grid_for(blocks, kGateBlock)), block, 0, stream,
-                                                           blocks, state, masks.control_mask | block_mask | h,
-                                                           set_bits, h);
+            launch_indexed_kernel<&swap_low_target_compact<T, decltype(low_target)::value>>(
+                dim3(grid_for(blocks, kGateBlock)), block, 0, stream, blocks, state,
+                masks.control_mask | block_mask | h, set_bits, h);
         };
         if (low == 0) {
             launch_indexed_kernel<&swap_target0_compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits,
@@ -150,11 +150,9 @@ void cu_swap(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, const std:
             // memory unit (complex64 on the host: SWAP(2, 8) 0.63 ms against 0.84 in blocks), and
             // so is SWAP(1, 2) (1.25 ms against 1.86).
             if (low == 1) {
-                launch_low(std::integral_constant<decltype(&swap_low_target_compact<T, 1>),
-                                                  &swap_low_target_compact<T, 1>>{});
+                launch_low(std::integral_constant<int, 1>{});
             } else {
-                launch_low(std::integral_constant<decltype(&swap_low_target_compact<T, 2>),
-                                                  &swap_low_target_compact<T, 2>>{});
+                launch_low(std::integral_constant<int, 2>{});
             }
         } else {
             launch_indexed_kernel<&swap_compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits, b0, b1);

@@ -11,7 +11,6 @@
 //   apply_generic(a0, a1, coefficients) and apply_auto(a0, a1, Auto)
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -228,10 +227,10 @@ VELLORAN_DEVICE void low_target_blocks(uint64_t count, CuComplex<T>* state, uint
     });
 }
 
-// Whether a state of n qubits holds whole blocks of a blended target below qubit 3.
-template <class T>
-bool fits_blended_blocks(uint64_t n, int32_t target) {
-    return static_cast<uint64_t>(std::max(single_qubit::kUnitQubits<T>, target + 1)) <= n;
+// The qubits of a block of a blended target below qubit 3: a memory unit, or more where the
+// target's pairs need more.
+constexpr int blended_block_qubits(int unit_qubits, int target) {
+    return unit_qubits > target + 1 ? unit_qubits : target + 1;
 }
 
 // `blend` for the positions of a block of 2^block_qubits amplitudes that holds all its controls.
@@ -241,10 +240,8 @@ inline BlockControls block_controls(const BlendedControls& blend, int block_qubi
     return block;
 }
 
-// The block of a target below qubit 3 with controls blended: a memory unit, or more where the
-// target's pairs need more.
 template <class T, int Low>
-inline constexpr int kBlendedBlockQubits = kUnitQubits<T> > Low + 1 ? kUnitQubits<T> : Low + 1;
+inline constexpr int kBlendedBlockQubits = blended_block_qubits(kUnitQubits<T>, Low);
 
 // One thread per index; works from the |0> index of each matching pair.
 template <class Gate, class T, class A>
@@ -385,6 +382,7 @@ void launch_checked_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t t
         const bool scans = Gate::kScanControlled && k != 0;
         const single_qubit::BlendedControls blend = blended_controls<T>(masks);
         const bool blends = blend.mask != 0 && (!scans || blend.mask == masks.control_mask);
+        const int blended_block = single_qubit::blended_block_qubits(single_qubit::kUnitQubits<T>, target);
         // Calls launch with the target as a constant.
         const auto with_low_target = [&](auto launch) {
             switch (target) {
@@ -399,13 +397,14 @@ void launch_checked_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t t
                 dim3(grid_for(walk.count, kGateBlock)), block, 0, stream, walk.count, state, walk.insert_mask,
                 walk.set_bits, blend, target_bit, args);
         } else if (blends && (target == 2 || !Gate::kHighOnly) && !(target == 0 && blend.mask == 2) &&
-                   single_qubit::fits_blended_blocks<T>(n, target)) {
+                   static_cast<uint64_t>(blended_block) <= n) {
             // Blocks of a memory unit at least hold every blended control, and those are all the
             // controls below the unit. A gate that changes only |1> amplitudes would store pieces
             // of each block (on qubit 0 or 1) that the host compiler did not vectorise: Z on 0
             // controlled by 1 took 1.7 ms against 1.0 walked around its control (complex64). A
             // target on qubit 0 controlled by qubit 1 alone walks every other pair at a constant
-            // spacing, a little faster than the blend (X, complex128: 1.5 ms against 1.7).
+            // spacing, a little faster than the blend (X, complex128: 1.5 ms against 1.7). A state
+            // smaller than a block keeps the other kernels.
             with_low_target([&](auto low) {
                 constexpr int block_qubits = single_qubit::kBlendedBlockQubits<T, decltype(low)::value>;
                 const BlendedWalk walk = blended_walk(n, masks, blend, (uint64_t{1} << block_qubits) - 1);
