@@ -1,6 +1,6 @@
 """Per-gate speed of ketsim: time per gate and effective bandwidth (bytes read and written over
-time) per gate kind and kernel mode, beside a plain copy of the state's bytes measured in the same
-run. Usage: python benchmarks/bench_gates.py [--qubits 20 22 24] [--dtype complex128]"""
+time) per gate kind and kernel mode, beside a plain pass over the state's bytes measured in the same
+run (a device copy on a GPU, an in-place pass with the kernels' threads on the host). Usage: python benchmarks/bench_gates.py [--qubits 20 22 24] [--dtype complex128]"""
 import argparse
 import os
 import sys
@@ -70,8 +70,8 @@ def main():
         state_bytes = elem << n
         copy = device.copy_seconds(state_bytes)
         copy_bw = 2 * state_bytes / copy / 1e9
-        print(f"\nn = {n}: state {state_bytes / 2**20:.0f} MiB; plain copy {copy * 1e3:.2f} ms = {copy_bw:.1f} GB/s")
-        print(f"  {'gate':<16s} {'mode':<9s} {'us/gate':>10s} {'GB/s':>8s} {'of copy':>8s}")
+        print(f"\nn = {n}: state {state_bytes / 2**20:.0f} MiB; plain pass {copy * 1e3:.2f} ms = {copy_bw:.1f} GB/s")
+        print(f"  {'gate':<16s} {'mode':<9s} {'us/gate':>10s} {'GB/s':>8s} {'of pass':>8s}")
         for case in CASES:
             gates = chunk(case, n, args.gates, rng)
             for mode_name in args.modes:

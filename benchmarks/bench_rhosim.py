@@ -1,9 +1,9 @@
 """Density-matrix speed: noisy layered circuits (a random single-qubit gate then depolarizing or
 amplitude-damping noise on every qubit, then a CX ladder) with VELLORAN_DENSITY_FUSION off and on,
-side by side, and the effective bandwidth of each beside a plain copy of the matrix.
+side by side, and the effective bandwidth of each beside a plain pass over the matrix's bytes.
 
 Effective bandwidth counts one read and one write of the whole matrix per operation, the traffic of
-running the operations one by one; fused groups move less, so their figure can exceed the copy's.
+running the operations one by one; fused groups move less, so their figure can exceed the pass's.
 run_density_operations_device waits for the device before it returns, so a call is timed whole.
 
 Usage: python benchmarks/bench_rhosim.py [--qubits 8 9 10 11 12 13] [--layers 2] [--repeats 2]
@@ -109,7 +109,7 @@ def main():
     print(f"rhosim ({rhosim.__backend__} backend), {args.dtype}, {args.layers} noisy layer(s), "
           f"channel {args.channel}, best of {args.repeats}")
     header = (f"{'n':>3} {'ops':>5} {'matrix MiB':>10} {'off ms':>10} {'on ms':>10} {'speed-up':>8} "
-              f"{'off GB/s':>9} {'on GB/s':>9} {'copy GB/s':>9} {'|on-off|':>9}")
+              f"{'off GB/s':>9} {'on GB/s':>9} {'pass GB/s':>9} {'|on-off|':>9}")
     print(header)
     print("-" * len(header))
     for n in args.qubits:

@@ -13,9 +13,10 @@ namespace velloran {
 // Whether device memory is ordinary host memory, readable by any host code (a message library, a
 // file write) through a device pointer: not on a GPU.
 inline constexpr bool kDeviceMemoryIsHostMemory = false;
-// Bytes of consecutive amplitudes a shared-memory tile keeps per local index where its qubits allow
-// (0: one amplitude). On the GPU the threads of a warp already read consecutive amplitudes.
-inline constexpr size_t kTileLaneBytes = 0;
+// Bytes of amplitudes a shared-memory tile keeps per index of its group's active qubits, as extra
+// local qubits where the state has them (0: one amplitude). On the GPU the threads of a warp
+// already read consecutive amplitudes.
+inline constexpr size_t kTileBytesPerActiveIndex = 0;
 // The dynamic shared memory a tile kernel may ask for: what a block has without asking the device
 // for more.
 inline constexpr size_t kTileSharedBytes = 48 * 1024;
@@ -32,13 +33,14 @@ inline constexpr size_t kMemoryUnitBytes = 32;
 namespace velloran {
 // Device memory is allocated from host RAM in this build.
 inline constexpr bool kDeviceMemoryIsHostMemory = true;
-// One core reads a whole tile: 128 bytes per local index make the record loops vector-wide and
-// let a group of high qubits gather its tile as stretches of two whole cache lines (with 32 bytes,
-// half lines 16 KiB apart, such a group ran at a third of the state's bandwidth).
-inline constexpr size_t kTileLaneBytes = 128;
-// A host tile is the worker's own buffer: 128 KiB holds ten active qubits with their lanes and
+// One core reads a whole tile: 256 bytes per active index make the record loops vector-wide, let
+// a group of high qubits gather its tile as stretches of four whole cache lines, and give a group
+// of low qubits a tile long enough to repay each record's setup. (128 bytes within 128 KiB: fused
+// layers and GHZ of 22 qubits 5-20% slower; 512 within 512 KiB measured alike.)
+inline constexpr size_t kTileBytesPerActiveIndex = 256;
+// A host tile is the worker's own buffer: 256 KiB holds ten active qubits with their extra ones and
 // stays in a core's second-level cache.
-inline constexpr size_t kTileSharedBytes = 128 * 1024;
+inline constexpr size_t kTileSharedBytes = 256 * 1024;
 // A vector register of the widest instruction set the kernels are compiled for: a walk that left
 // out a control this close to qubit 0 would walk runs shorter than a vector, and run scalar (a
 // controlled X in complex64 with its control on qubit 1 took five times as long as with it on

@@ -24,21 +24,46 @@ VELLORAN_DEVICE void for_each_pair(int32_t k, int32_t target, uint64_t control_m
     velloran::block_for_pairs(k, uint64_t{1} << target, control_mask, control_value, f);
 }
 
-// Applies record r to a tile of 2^k amplitudes whose local index holds the group's qubits above
-// `lane_bits` lane bits: the record's local qubits move up by lane_bits.
+// Where a tile's local qubits lie. Its local index holds the group's active qubits and, on the host,
+// the lowest inactive ones as extra local qubits: `in_tile` is their state bits, `lane_bits` how
+// many extra ones lie below every active one, and `spread` the local positions of those above. No
+// record names an extra qubit, so the records see independent copies of the group's tile, and a
+// record's local qubits move as local_mask() and local_qubit() say.
+struct TileLayout {
+    uint64_t in_tile = 0;
+    uint64_t spread = 0;
+    int32_t local_bits = 0;
+    int32_t lane_bits = 0;
+
+    VELLORAN_HD uint64_t local_mask(uint64_t record_bits) const {
+        return velloran::insert_zero_bits(record_bits << lane_bits, spread, 0);
+    }
+    VELLORAN_HD int32_t local_qubit(int32_t record_qubit) const {
+        int32_t q = record_qubit + lane_bits;
+        for (uint64_t rest = spread; rest != 0; rest &= rest - 1) {
+            if ((rest & (~rest + 1)) <= (uint64_t{1} << q)) ++q;
+        }
+        return q;
+    }
+};
+
+// Applies record r to a tile laid out as `layout` says. The loop bodies take the tile pointer and
+// the coefficients by value: captured by reference, they are locals whose address the loop's stores
+// might reach (the build does not assume strict aliasing), and GCC 12's vectorised host loop then
+// computed the general matrix record on local qubit 1 wrongly in complex128.
 template <typename T>
-VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComplex<T>>& r, int32_t k,
-                                  int32_t lane_bits) {
-    const uint64_t cm = uint64_t{static_cast<uint32_t>(r.control_mask)} << lane_bits;
-    const uint64_t cv = uint64_t{static_cast<uint32_t>(r.control_value)} << lane_bits;
-    const int32_t target = r.target + lane_bits;
+VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComplex<T>>& r, const TileLayout& layout) {
+    const int32_t k = layout.local_bits;
+    const uint64_t cm = layout.local_mask(static_cast<uint32_t>(r.control_mask));
+    const uint64_t cv = layout.local_mask(static_cast<uint32_t>(r.control_value));
+    const int32_t target = layout.local_qubit(r.target);
     switch (r.op) {
         case kOpSwap: {
-            const uint64_t a = uint64_t{1} << target, b = uint64_t{1} << (r.target2 + lane_bits);
+            const uint64_t a = uint64_t{1} << target, b = uint64_t{1} << layout.local_qubit(r.target2);
             // Both amplitudes are read before either is written, as in every record below: a
             // store between the two loads kept the host compiler from vectorising the exchange
             // (an X record took five times as long as an RX one).
-            velloran::block_for_subset(k, a | b | cm, cv, [&](uint64_t idx) {
+            velloran::block_for_subset(k, a | b | cm, cv, [s, a, b](uint64_t idx) {
                 const CuComplex<T> u = s[idx + a], v = s[idx + b];
                 s[idx + a] = v;
                 s[idx + b] = u;
@@ -46,14 +71,14 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
             break;
         }
         case kOpX:
-            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [s](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = b;
                 s[i1] = a;
             });
             break;
         case kOpY:
-            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [s](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = CuComplex<T>{b.im, -b.re};
                 s[i1] = CuComplex<T>{-a.im, a.re};
@@ -61,7 +86,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
             break;
         case kOpH: {
             const T h = r.matrix[0].re;
-            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [s, h](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = scale(a + b, h);
                 s[i1] = scale(a - b, h);
@@ -75,13 +100,13 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
                 // only change the sign of the |1> one.
                 if (d1.im == T(0)) {
                     const T f = d1.re;
-                    for_each_pair(k, target, cm, cv, [&](uint64_t, uint64_t i1) { s[i1] = scale(s[i1], f); });
+                    for_each_pair(k, target, cm, cv, [s, f](uint64_t, uint64_t i1) { s[i1] = scale(s[i1], f); });
                     break;
                 }
-                for_each_pair(k, target, cm, cv, [&](uint64_t, uint64_t i1) { s[i1] = d1 * s[i1]; });
+                for_each_pair(k, target, cm, cv, [s, d1](uint64_t, uint64_t i1) { s[i1] = d1 * s[i1]; });
                 break;
             }
-            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [s, d0, d1](uint64_t i0, uint64_t i1) {
                 s[i0] = d0 * s[i0];
                 s[i1] = d1 * s[i1];
             });
@@ -89,7 +114,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
         }
         case kOpRX: {
             const T c = r.matrix[0].re, w = r.matrix[1].im;
-            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [s, c, w](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = CuComplex<T>{c * a.re - w * b.im, c * a.im + w * b.re};
                 s[i1] = CuComplex<T>{c * b.re - w * a.im, c * b.im + w * a.re};
@@ -98,7 +123,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
         }
         case kOpRY: {
             const T c = r.matrix[0].re, w = r.matrix[2].re;
-            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [s, c, w](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = scale(a, c) - scale(b, w);
                 s[i1] = scale(b, c) + scale(a, w);
@@ -107,7 +132,7 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
         }
         default: {
             const CuComplex<T> m00 = r.matrix[0], m01 = r.matrix[1], m10 = r.matrix[2], m11 = r.matrix[3];
-            for_each_pair(k, target, cm, cv, [&](uint64_t i0, uint64_t i1) {
+            for_each_pair(k, target, cm, cv, [s, m00, m01, m10, m11](uint64_t i0, uint64_t i1) {
                 const CuComplex<T> a = s[i0], b = s[i1];
                 s[i0] = mul_add(m00, a, m01, b);
                 s[i1] = mul_add(m10, a, m11, b);
@@ -117,44 +142,62 @@ VELLORAN_DEVICE void apply_record(CuComplex<T>* s, const DeviceMatrixGate<CuComp
     }
 }
 
-// A tile may also take the lowest `lane_bits` qubits, inactive in the group, as extra local qubits
-// below the active ones: local index (i << lane_bits) | l is state offset
-// deposit_bits(i, active_mask) + l. No record names them, so the records see 2^lane_bits
-// independent copies of the group's tile, while the gather and scatter copy whole stretches of
-// 2^lane_bits amplitudes and every record's inner loop runs over at least that many consecutive
-// ones. The host asks for lanes (one core reads a whole tile); on the GPU a warp's threads already
-// read consecutive amplitudes and lane_bits is 0. `tile_mask` holds the remaining qubits: tile t
-// starts at deposit_bits(t, tile_mask).
+// One block per tile at a time. Extra local qubits (see TileLayout) let the host's tiles reach a
+// whole worker buffer: the gather and scatter copy stretches of consecutive amplitudes, and each
+// record's loops run long enough to repay their setup. On the GPU a warp's threads already read
+// consecutive amplitudes, and a tile holds the active qubits alone. `tile_mask` holds the remaining
+// qubits: tile t starts at deposit_bits(t, tile_mask).
 template <typename T>
 __global__ VELLORAN_VECTOR_KERNEL void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count,
-                                                             uint64_t active_mask, uint64_t tile_mask, int32_t k,
-                                                             int32_t lane_bits,
+                                                             uint64_t tile_mask, TileLayout layout, int32_t k,
                                                              const DeviceMatrixGate<CuComplex<T>>* records,
                                                              int32_t count) {
     CuComplex<T>* s = velloran::dynamic_shared<CuComplex<T>>();
-    const uint64_t lanes = uint64_t{1} << lane_bits;
-    const uint64_t in_tile = active_mask | (lanes - 1);
-    const int32_t local_bits = k + lane_bits;
-    const bool via_active = prefer_complement(tile_mask, in_tile);
+    const bool via_tile = prefer_complement(tile_mask, layout.in_tile);
     for (Tile tile = blockIdx.x; tile < tile_count; tile += gridDim.x) {
-        CuComplex<T>* base = state + deposit_into(tile, tile_mask, in_tile, via_active);
-        velloran::block_for_deposited(k, active_mask, [&](uint64_t i, uint64_t offset) {
-            for (uint64_t l = 0; l < lanes; ++l) {
-                velloran::store_amplitude(s + ((i << lane_bits) | l), velloran::load_amplitude(base + (offset + l)));
-            }
+        CuComplex<T>* base = state + deposit_into(tile, tile_mask, layout.in_tile, via_tile);
+        velloran::block_for_deposited(layout.local_bits, layout.in_tile, [s, base](uint64_t i, uint64_t offset) {
+            velloran::store_amplitude(s + i, velloran::load_amplitude(base + offset));
         });
         __syncthreads();
         for (int32_t r = 0; r < count; ++r) {
-            if (record_fits_tile(records[r], k)) apply_record(s, records[r], local_bits, lane_bits);
+            if (record_fits_tile(records[r], k)) apply_record(s, records[r], layout);
             __syncthreads();
         }
-        velloran::block_for_deposited(k, active_mask, [&](uint64_t i, uint64_t offset) {
-            for (uint64_t l = 0; l < lanes; ++l) {
-                velloran::store_amplitude(base + (offset + l), velloran::load_amplitude(s + ((i << lane_bits) | l)));
-            }
+        velloran::block_for_deposited(layout.local_bits, layout.in_tile, [s, base](uint64_t i, uint64_t offset) {
+            velloran::store_amplitude(base + offset, velloran::load_amplitude(s + i));
         });
         __syncthreads();
     }
+}
+
+// The tile of a group: its active qubits, then the lowest inactive qubits while the build asks for
+// more amplitudes per active index and the tile still fits.
+template <typename T>
+TileLayout tile_layout(int64_t n, uint64_t active_mask, int32_t k) {
+    TileLayout layout{active_mask, 0, k, 0};
+    const uint64_t lowest_active = active_mask & (~active_mask + 1);
+    int32_t extra_bits = 0;
+    for (int64_t q = 0; q < n; ++q) {
+        const uint64_t bit = uint64_t{1} << q;
+        if (active_mask & bit) continue;
+        if ((sizeof(CuComplex<T>) << (extra_bits + 1)) > velloran::kTileBytesPerActiveIndex ||
+            (sizeof(CuComplex<T>) << (layout.local_bits + 1)) > velloran::kTileSharedBytes) {
+            break;
+        }
+        layout.in_tile |= bit;
+        ++extra_bits;
+        ++layout.local_bits;
+        if (bit < lowest_active) {
+            ++layout.lane_bits;
+        } else {
+            layout.spread |= uint64_t{1} << bit_count(layout.in_tile & (bit - 1));
+        }
+    }
+    // Extra qubits above every active one leave the records' local qubits where they are.
+    const uint64_t highest_active = uint64_t{1} << (63 - __builtin_clzll(active_mask));
+    layout.spread &= (uint64_t{1} << bit_count(layout.in_tile & (highest_active - 1))) - 1;
+    return layout;
 }
 
 }  // namespace
@@ -172,20 +215,13 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
     if (n > 62 || (active_mask & ~all) != 0 || bit_count(active_mask) != k) {
         throw std::invalid_argument("SparseShareMem active mask must name k qubits below n");
     }
-    // Lanes as the build asks for them, where the lowest qubits are inactive and the tile still fits.
-    int32_t lane_bits = 0;
-    while ((uint64_t{1} << (lane_bits + 1)) * sizeof(CuComplex<T>) <= velloran::kTileLaneBytes &&
-           lane_bits + 1 <= n - k && ((active_mask >> lane_bits) & 1) == 0 &&
-           (sizeof(CuComplex<T>) << (k + lane_bits + 1)) <= velloran::kTileSharedBytes) {
-        ++lane_bits;
-    }
-    const uint64_t tiles = uint64_t{1} << (n - k - lane_bits);
+    const TileLayout layout = tile_layout<T>(n, active_mask, k);
+    const uint64_t tiles = uint64_t{1} << (n - layout.local_bits);
     const unsigned int grid = static_cast<unsigned int>(std::min<uint64_t>(tiles, kSparseShareMemMaxBlocks));
-    const size_t shared_bytes = sizeof(CuComplex<T>) << (k + lane_bits);
-    const uint64_t tile_mask = all & ~(active_mask | ((uint64_t{1} << lane_bits) - 1));
+    const size_t shared_bytes = sizeof(CuComplex<T>) << layout.local_bits;
     velloran::launch_tile_kernel<&sparsesharemem_kernel<T>>(dim3(grid), dim3(kSparseShareMemBlock), shared_bytes,
-                                                            stream, state, tiles, active_mask, tile_mask, k,
-                                                            lane_bits, records, count);
+                                                            stream, state, tiles, all & ~layout.in_tile, layout, k,
+                                                            records, count);
 }
 
 template void launch_sparsesharemem<float>(int64_t, CuComplex<float>*, uint64_t, int32_t,

@@ -125,18 +125,22 @@ def test_dense_groups_on_larger_states(n, dtype):
 
 
 @pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
-@pytest.mark.parametrize("low, n, options", [
-    (4, 14, {}),  # ten active qubits above four free low ones
-    (2, 12, {}),  # the two lowest qubits free, nothing to spare above
-    (6, 17, {}),  # more free low qubits than a tile takes as lanes: the rest index the tiles
-    (1, 9, {"pad_sparsesharemem": False, "sparsesharemem_qubits": 4}),  # small groups, qubit 0 free
-    (3, 9, {"pad_sparsesharemem": False, "sparsesharemem_qubits": 6}),
+@pytest.mark.parametrize("free, n, options", [
+    (range(4), 14, {}),  # ten active qubits above four free low ones
+    (range(2), 12, {}),  # the two lowest qubits free, nothing to spare above
+    (range(6), 17, {}),  # more free low qubits than a tile takes as lanes: the rest index the tiles
+    ([0], 9, {"pad_sparsesharemem": False, "sparsesharemem_qubits": 4}),  # small groups, qubit 0 free
+    (range(3), 9, {"pad_sparsesharemem": False, "sparsesharemem_qubits": 6}),
+    # Free qubits between active ones: the tile's extra qubits sit among the records' qubits.
+    ([1, 3, 4], 12, {"pad_sparsesharemem": False, "sparsesharemem_qubits": 5}),
+    ([0, 2, 5, 6], 15, {"pad_sparsesharemem": False, "sparsesharemem_qubits": 7}),
+    ([3, 8], 16, {}),
 ])
-def test_groups_that_leave_the_lowest_qubits_free(low, n, options, dtype):
-    # Every gate kind of a SparseShareMem group on qubits from `low` up, so that the tile can take the
-    # lowest qubits as extra local ones; controls inside and outside the group's gates.
-    rng = np.random.default_rng(low + n)
-    qubits = list(range(low, n))
+def test_groups_beside_free_qubits(free, n, options, dtype):
+    # Every gate kind of a SparseShareMem group on the qubits outside `free`, so that the tile can take
+    # free qubits as extra local ones; controls inside and outside the group's gates.
+    rng = np.random.default_rng(sum(free) + n)
+    qubits = [q for q in range(n) if q not in free]
     gates = []
     for i in range(60):
         a, b, c = (int(q) for q in rng.choice(qubits, 3, replace=False))
