@@ -39,11 +39,7 @@ struct TileLayout {
         return velloran::insert_zero_bits(record_bits << lane_bits, spread, 0);
     }
     VELLORAN_HD int32_t local_qubit(int32_t record_qubit) const {
-        int32_t q = record_qubit + lane_bits;
-        for (uint64_t rest = spread; rest != 0; rest &= rest - 1) {
-            if ((rest & (~rest + 1)) <= (uint64_t{1} << q)) ++q;
-        }
-        return q;
+        return velloran::bit_count(local_mask(uint64_t{1} << record_qubit) - 1);
     }
 };
 
@@ -177,16 +173,14 @@ template <typename T>
 TileLayout tile_layout(int64_t n, uint64_t active_mask, int32_t k) {
     TileLayout layout{active_mask, 0, k, 0};
     const uint64_t lowest_active = active_mask & (~active_mask + 1);
-    int32_t extra_bits = 0;
     for (int64_t q = 0; q < n; ++q) {
         const uint64_t bit = uint64_t{1} << q;
         if (active_mask & bit) continue;
-        if ((sizeof(CuComplex<T>) << (extra_bits + 1)) > velloran::kTileBytesPerActiveIndex ||
+        if ((sizeof(CuComplex<T>) << (layout.local_bits - k + 1)) > velloran::kTileBytesPerActiveIndex ||
             (sizeof(CuComplex<T>) << (layout.local_bits + 1)) > velloran::kTileSharedBytes) {
             break;
         }
         layout.in_tile |= bit;
-        ++extra_bits;
         ++layout.local_bits;
         if (bit < lowest_active) {
             ++layout.lane_bits;
