@@ -36,7 +36,9 @@ struct IndexStreams {
             for (int r = 0; r < s; ++r) seen |= (offsets[r] & ~(span - 1)) == block;
             if (seen) continue;
             const T* const p = data + (index + block);
-            for (uint64_t e = 0; e < span; e += line) __builtin_prefetch(p + e);
+            // Into L2, not L1: blocks read ahead into L1 evicted the lines the walk was still
+            // working on (X on qubit 6 in complex128, one thread: 22 ms a gate against 13).
+            for (uint64_t e = 0; e < span; e += line) __builtin_prefetch(p + e, 0, 2);
         }
     }
 };
@@ -63,8 +65,14 @@ inline constexpr uint64_t kReadAheadMinBytes = 512;
 inline constexpr uint64_t kReadAheadMaxBytes = 4096;
 // How many blocks ahead it reads: one 512-byte block is walked in far less time than memory takes
 // to answer (a target on qubit 5 in complex128, one thread: about 34 GB/s one block ahead, 48 four
-// ahead, against 60 for a high target).
+// ahead, against 60 for a high target), and small blocks need more of them: at least
+// kReadAheadBytes ahead (qubit 5 again: 16.5 ms a gate at four 512-byte blocks, 13.5 at sixteen).
 inline constexpr uint64_t kReadAheadBlocks = 4;
+inline constexpr uint64_t kReadAheadBytes = 8192;
+
+inline uint64_t read_ahead_blocks(uint64_t span_bytes) {
+    return std::max(kReadAheadBlocks, kReadAheadBytes / span_bytes);
+}
 
 // The block (in indices, a power of two) that a walk reads ahead by: that of the lowest fixed bit
 // at `from` or above whose blocks reach kReadAheadMinBytes, if they are at most kReadAheadMaxBytes;
@@ -190,29 +198,33 @@ inline void for_deposit_runs(int32_t k, uint64_t mask, const Body& shared_body) 
 }
 
 // How a walk reads ahead, fixed for the whole walk: blocks of `span` state indices (0: it does
-// not), `per_block` compact ones each, and `step`, the distance of kReadAheadBlocks blocks in the
-// free bits (a masked_add operand).
+// not), `per_block` compact ones each, and `step`, the distance of read_ahead_blocks() blocks in
+// the free bits (a masked_add operand), `distance` compact indices.
 struct ReadAhead {
     uint64_t span = 0;
     uint64_t per_block = 0;
     uint64_t step = 0;
+    uint64_t distance = 0;
 
     ReadAhead(uint64_t fixed, int from, size_t element_bytes, bool has_streams) {
         span = has_streams ? read_ahead_span(fixed, from, element_bytes) : 0;
         if (span == 0) return;
         per_block = span >> bit_count(fixed & (span - 1));
+        const uint64_t blocks = read_ahead_blocks(span * element_bytes);
+        distance = blocks * per_block;
         const uint64_t block = masked_add(0, span, ~fixed);  // one block: the lowest free bit above span
-        for (uint64_t b = 0; b < kReadAheadBlocks; ++b) step = masked_add(step, block, ~fixed);
+        for (uint64_t b = 0; b < blocks; ++b) step = masked_add(step, block, ~fixed);
     }
 };
 
-// Prefetches the block kReadAheadBlocks ahead when compact index q, at state index `start` (value
-// bits clear), opens a block and the grid (compact indices below `bound`) reaches that one.
+// Prefetches the block `ahead.distance` compact indices ahead when compact index q, at state index
+// `start` (value bits clear), opens a block and the grid (compact indices below `bound`) reaches
+// that one.
 template <typename Streams>
 inline __attribute__((always_inline)) void read_ahead_at_block(uint64_t q, uint64_t start, uint64_t bound,
                                                                uint64_t fixed, uint64_t value, const ReadAhead& ahead,
                                                                const Streams& streams) {
-    if (ahead.span != 0 && (q & (ahead.per_block - 1)) == 0 && q + kReadAheadBlocks * ahead.per_block < bound) {
+    if (ahead.span != 0 && (q & (ahead.per_block - 1)) == 0 && q + ahead.distance < bound) {
         const uint64_t next = masked_add(start & ~(ahead.span - 1), ahead.step, ~fixed);
         streams.read_ahead((next | value) & ~(ahead.span - 1), ahead.span);
     }

@@ -285,7 +285,7 @@ struct RecordingStreams {
 
 // Where stretches between fixed bits are 512 bytes to 4 KiB, the walk asks ahead for aligned
 // blocks that it goes on to visit, within the index space, and before it visits them: every index
-// past the first kReadAheadBlocks blocks is asked for first. Walks in blocks of several sizes, so that runs are also
+// past the blocks it reads ahead by is asked for first. Walks in blocks of several sizes, so that runs are also
 // cut at block ends; stretches too short, too long, and too short below one that fits. A body
 // marked as vector-wide is walked the same way, each index once.
 template <bool VectorBody>
@@ -333,13 +333,14 @@ void check_read_ahead_before_visits() {
                                         [&](uint64_t i) { return i - r.index < span; }))
                     << "block " << r.index << " is not visited after the request";
             }
-            // The walk reads kReadAheadBlocks blocks ahead, so only the blocks it opens with go unasked.
+            // The walk reads several blocks ahead, so only the blocks it opens with go unasked.
+            const uint64_t ahead = velloran::host::read_ahead_blocks(span * Streams::kElementBytes);
             std::vector<uint64_t> opening_blocks;
             for (uint64_t j = 0; j < count; ++j) {
                 const uint64_t i = order[j];
                 const uint64_t b = i & ~(span - 1);
                 if (std::find(opening_blocks.begin(), opening_blocks.end(), b) != opening_blocks.end()) continue;
-                if (opening_blocks.size() < velloran::host::kReadAheadBlocks) {
+                if (opening_blocks.size() < ahead) {
                     opening_blocks.push_back(b);
                     continue;
                 }
