@@ -204,9 +204,10 @@ __global__ void unitary_2q_blended_compact(uint64_t count, CuComplex<T>* state, 
 }
 
 // Two targets on qubits 0 to 2, or the lower (`Low`) on qubit 0 or 1 and the upper above qubit 2
-// (High < 0), with no control among the block's qubits: one index per block of eight amplitudes,
-// four adjacent pairs at constant offsets (with the upper target above qubit 2, offsets from h). Lane v of a block is bit 0 of v on qubit 0 and
-// bits 1 and 2 on the two strides; every lane's output is the same expression,
+// (High < 0): one index per block of eight amplitudes, four adjacent pairs at constant offsets
+// (with the upper target above qubit 2, offsets from h). Lane v of a block is bit 0 of v on qubit 0
+// and bits 1 and 2 on the two strides; every lane whose controls among the block's qubits hold
+// (LaneMatrix::on) takes the same expression, and the others keep their amplitude,
 //   out[v] = sum_f K[f][v] * in[v ^ f],   f over the four combinations of the two target bits,
 // with lane coefficients K prepared on the host. The real and imaginary parts of K are summed
 // apart, over both components of each input, and meet once at the end:
@@ -231,12 +232,15 @@ template <typename T>
 struct LaneMatrix {
     T real[4][16];     // Re K[f][v], at both of lane v's components
     T imag[4][16];     // Im K[f][v] at the real component, negated at the imaginary one
+    uint32_t on;       // bit v: the controls on the block's qubits hold at lane v (else it is kept)
 };
 
 // ShortRuns: the upper target lies close above the block (High < 0), so that the walk's runs of
 // consecutive blocks are short; the walk then calls the body block by block instead of vectorising
-// across blocks.
-template <typename T, int Low, int High, bool ShortRuns = false>
+// across blocks. LaneControls: some lanes keep their amplitudes (a select that the uncontrolled
+// kernel leaves out: within one block the host compiler did not vectorise it, and ran ten times
+// slower; short runs with lane controls take the general kernel instead).
+template <typename T, int Low, int High, bool ShortRuns, bool LaneControls>
 __global__ void unitary_2q_lanes(uint64_t count, CuComplex<T>* state, uint64_t h, uint64_t insert_mask,
                                  uint64_t set_bits, LaneMatrix<T> k) {
     using Shape = TwoTargetLanes<Low, High>;
@@ -269,25 +273,37 @@ __global__ void unitary_2q_lanes(uint64_t count, CuComplex<T>* state, uint64_t h
                 im_sum[l] = f == 0 ? k.imag[f][l] * x : im_sum[l] + k.imag[f][l] * x;
             }
         }
-        T out[16];
+        CuComplex<T> out[8];
         VELLORAN_UNROLL
-        for (int l = 0; l < 16; ++l) out[l] = re_sum[l] + im_sum[l ^ 1];
+        for (int v = 0; v < 8; ++v) {
+            out[v] = CuComplex<T>{re_sum[2 * v] + im_sum[2 * v + 1], re_sum[2 * v + 1] + im_sum[2 * v]};
+            if constexpr (LaneControls) {
+                out[v] = single_qubit::choose(((k.on >> v) & 1u) != 0, out[v], CuComplex<T>{in[2 * v], in[2 * v + 1]});
+            }
+        }
         VELLORAN_UNROLL
         for (int j = 0; j < 4; ++j) {
             velloran::store_pair(p + ((j & 1) ? stride1 : 0) + ((j & 2) ? stride2 : 0),
-                                 velloran::AmplitudePair<T>{{out[4 * j], out[4 * j + 1]},
-                                                            {out[4 * j + 2], out[4 * j + 3]}});
+                                 velloran::AmplitudePair<T>{out[2 * j], out[2 * j + 1]});
         }
     });
 }
 
 namespace {
 
-// The lane coefficients of `u` (matrix bit 0 on t0) for the block shape of the targets' order.
+// The lane coefficients of `u` (matrix bit 0 on t0) for the block shape of the targets' order, with
+// the lanes where `controls` (bits of the block's qubits below 3) read `value`.
 template <typename T, int Low, int High>
-LaneMatrix<T> lane_matrix(const Unitary4x4<T>& u, bool low_first) {
+LaneMatrix<T> lane_matrix(const Unitary4x4<T>& u, bool low_first, uint64_t controls, uint64_t value) {
     using Shape = TwoTargetLanes<Low, High>;
     LaneMatrix<T> k;
+    k.on = 0;
+    for (int v = 0; v < 8; ++v) {
+        // Lane bit 0 is qubit 0, bits 1 and 2 the qubits of the two strides (the upper target's
+        // stride is above qubit 2 and holds no control).
+        const uint64_t bits = uint64_t(v & 1) | ((v & 2) ? Shape::kStride1 : 0) | ((v & 4) ? Shape::kStride2 : 0);
+        k.on |= uint32_t{(bits & controls) == value} << v;
+    }
     // The matrix counts targets[0] in index bit 0.
     const auto matrix_index = [&](int lane) {
         const int low = (lane >> Shape::kLowBit) & 1;
@@ -307,34 +323,42 @@ LaneMatrix<T> lane_matrix(const Unitary4x4<T>& u, bool low_first) {
     return k;
 }
 
-// Launches the lane kernel unless a control lies among the block's qubits or the state has fewer
-// than three qubits besides the controls; returns whether it did.
+// Launches the lane kernel unless the block's qubits do not all lie in the state, or a control among
+// them would be tested block by block (see ShortRuns); returns whether it did. Controls among the
+// block's qubits are tested per lane (a walk around them would run in pieces of a block), the
+// others walked around.
 template <typename T, int Low, int High>
-bool launch_unitary_2q_lanes(uint64_t n, uint64_t k, uint64_t quads, CuComplex<T>* state, uint64_t h,
-                             uint64_t control_mask, uint64_t set_bits, const Unitary4x4<T>& u, bool low_first,
-                             cudaStream_t stream) {
+bool launch_unitary_2q_lanes(uint64_t n, CuComplex<T>* state, uint64_t h, uint64_t control_mask,
+                             uint64_t control_value, const Unitary4x4<T>& u, bool low_first, cudaStream_t stream) {
     using Shape = TwoTargetLanes<Low, High>;
     const uint64_t lane_qubits = Shape::kLaneQubits | (High < 0 ? h : 0);
-    if ((control_mask & lane_qubits) != 0 || n < 3 + k) return false;
-    const uint64_t insert_mask = control_mask | lane_qubits;
-    const uint64_t blocks = quads >> 1;  // 2 quadruples a block
-    const auto launch = [&](auto kernel) {
-        velloran::launch_indexed_kernel<decltype(kernel)::value>(dim3(velloran::grid_for(blocks, kGateBlock)),
-                                                                 dim3(kGateBlock), 0, stream, blocks, state, h,
-                                                                 insert_mask, set_bits,
-                                                                 lane_matrix<T, Low, High>(u, low_first));
+    if ((lane_qubits >> n) != 0) return false;
+    const uint64_t lane_controls = control_mask & Shape::kLaneQubits;
+    const uint64_t insert_mask = (control_mask & ~lane_controls) | lane_qubits;
+    const uint64_t set_bits = control_value & control_mask & ~lane_controls;
+    const uint64_t blocks = (uint64_t{1} << n) >> velloran::bit_count(insert_mask);
+    const auto launch = [&](auto short_runs, auto tests_lanes) {
+        constexpr auto kernel =
+            &unitary_2q_lanes<T, Low, High, decltype(short_runs)::value, decltype(tests_lanes)::value>;
+        velloran::launch_indexed_kernel<kernel>(dim3(velloran::grid_for(blocks, kGateBlock)), dim3(kGateBlock), 0,
+                                                stream, blocks, state, h, insert_mask, set_bits,
+                                                lane_matrix<T, Low, High>(u, low_first, lane_controls,
+                                                                          control_value & lane_controls));
     };
     // Up to qubit 8 the blocks between the lane qubits and the upper target form runs of at most
     // 64, too short for the walk to vectorise across them (at 64 both ways are even, 20 qubits).
-    constexpr auto long_runs = &unitary_2q_lanes<T, Low, High>;
     if constexpr (High < 0) {
-        constexpr auto short_runs = &unitary_2q_lanes<T, Low, High, true>;
         if (h <= (uint64_t{1} << 8)) {
-            launch(std::integral_constant<decltype(short_runs), short_runs>{});
+            if (lane_controls != 0) return false;
+            launch(std::true_type{}, std::false_type{});
             return true;
         }
     }
-    launch(std::integral_constant<decltype(long_runs), long_runs>{});
+    if (lane_controls != 0) {
+        launch(std::false_type{}, std::true_type{});
+    } else {
+        launch(std::false_type{}, std::false_type{});
+    }
     return true;
 }
 
@@ -357,7 +381,7 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
     // target above qubit 2. A lower target on qubit 2 with the upper one above it would leave qubit
     // 1 outside the lanes, in runs of two that the host walks no faster than the general kernel's.
     const auto lanes = [&](auto launch) {
-        return launch(n, k, count, state, h, control_mask, set_bits, u, low_first, stream);
+        return launch(n, state, h, control_mask, control_value, u, low_first, stream);
     };
     bool launched = false;
     switch (high < 3 ? low * 4 + high : (low < 2 ? low * 4 + 3 : -1)) {

@@ -89,27 +89,31 @@ def test_unitary_matches_oracle(targets, controls, states, dtype, mode):
 
 # Pairs with a target below qubit 3 run on blocks of eight amplitudes (two halves when the lower
 # target is qubit 2 and the upper one above it): every such pair in both orders, with no control,
-# one above the block and one inside it (which takes the general kernel).
+# one above the block, one inside it in either state (tested lane by lane, or the general kernel),
+# and one inside beside one above.
 LOW_PAIRS = [(a, b) for a in range(6) for b in range(6) if a != b and min(a, b) < 3]
 
 
-@pytest.mark.parametrize("control", [None, "above", "inside"])
+@pytest.mark.parametrize("control", [None, "above", "inside", "inside0", "inside0_above"])
 @pytest.mark.parametrize("targets", LOW_PAIRS, ids=lambda t: f"{t[0]}-{t[1]}")
 def test_two_targets_with_a_low_qubit(targets, control, dtype, mode):
     free = [q for q in range(N) if q not in targets]
-    controls = {None: [], "above": [free[-1]], "inside": [free[0]]}[control]
-    states = [1] * len(controls)
+    controls, states = {None: ([], []), "above": ([free[-1]], [1]), "inside": ([free[0]], [1]),
+                        "inside0": ([free[0]], [0]), "inside0_above": ([free[-1], free[0]], [1, 0])}[control]
     check_against_oracle(N, list(targets), controls, states, dtype, mode, seed=targets[0] * 6 + targets[1])
 
 
 # A lower target on qubit 0 or 1 with the upper one up to qubit 8 runs block by block, above it
-# along runs of blocks: both sides of that limit, in both orders, with and without a control.
-@pytest.mark.parametrize("control", [None, "above"])
+# along runs of blocks: both sides of that limit, in both orders, with no control, one above, and
+# one on the other of qubits 0 and 1 (in the block) in either state.
+@pytest.mark.parametrize("control", [None, "above", "inside0", "inside1"])
 @pytest.mark.parametrize("targets", [(0, 8), (8, 1), (0, 9), (10, 1)], ids=lambda t: f"{t[0]}-{t[1]}")
 def test_two_targets_far_apart(targets, control, dtype, mode):
     n = 12
-    controls = {None: [], "above": [n - 1]}[control]
-    check_against_oracle(n, list(targets), controls, [1] * len(controls), dtype, mode, seed=sum(targets))
+    inside = 1 - min(targets)
+    controls, states = {None: ([], []), "above": ([n - 1], [1]), "inside0": ([inside], [0]),
+                        "inside1": ([inside], [1])}[control]
+    check_against_oracle(n, list(targets), controls, states, dtype, mode, seed=sum(targets))
 
 
 # Controls on qubits 0 to 2 under a lower target on qubit 2 or above are tested per quadruple
