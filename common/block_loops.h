@@ -210,10 +210,8 @@ struct ReadAhead {
         span = has_streams ? read_ahead_span(fixed, from, element_bytes) : 0;
         if (span == 0) return;
         per_block = span >> bit_count(fixed & (span - 1));
-        const uint64_t blocks = read_ahead_blocks(span * element_bytes);
-        distance = blocks * per_block;
-        const uint64_t block = masked_add(0, span, ~fixed);  // one block: the lowest free bit above span
-        for (uint64_t b = 0; b < blocks; ++b) step = masked_add(step, block, ~fixed);
+        distance = read_ahead_blocks(span * element_bytes) * per_block;
+        step = insert_zero_bits(distance, fixed, 0);  // compact index `distance` in the free bits
     }
 };
 

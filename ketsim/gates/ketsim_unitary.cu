@@ -302,7 +302,7 @@ LaneMatrix<T> lane_matrix(const Unitary4x4<T>& u, bool low_first, uint64_t contr
         // Lane bit 0 is qubit 0, bits 1 and 2 the qubits of the two strides (the upper target's
         // stride is above qubit 2 and holds no control).
         const uint64_t bits = uint64_t(v & 1) | ((v & 2) ? Shape::kStride1 : 0) | ((v & 4) ? Shape::kStride2 : 0);
-        k.on |= uint32_t{(bits & controls) == value} << v;
+        k.on |= uint32_t{single_qubit::BlendedControls{controls, value}.match(bits)} << v;
     }
     // The matrix counts targets[0] in index bit 0.
     const auto matrix_index = [&](int lane) {
