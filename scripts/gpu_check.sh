@@ -115,7 +115,7 @@ stage_cpp() {
   cmake -S . -B "$build" -DVELLORAN_BACKEND="$BACKEND" -DVELLORAN_BUILD_TESTS=ON -DVELLORAN_CUDA_LINEINFO=ON \
     -DVELLORAN_CUDA_ARCHITECTURES="${VELLORAN_CUDA_ARCHITECTURES:-native}" \
     -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" || return 1
-  cmake --build "$build" -j "$(nproc)" || return 1
+  cmake --build "$build" -j "$(nproc)" --target velloran_cpp_tests || return 1
   ctest --test-dir "$build" --output-on-failure --output-junit "$OUT/cpp-junit.xml"
 }
 

@@ -17,7 +17,7 @@ if [ "$VELLORAN_BACKEND" = "host" ]; then
   fi
   cmake -S . -B build/cpp-tests -G Ninja -DVELLORAN_BACKEND=host -DVELLORAN_BUILD_TESTS=ON \
     -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
-  cmake --build build/cpp-tests -j "${JOBS:-2}"
+  cmake --build build/cpp-tests -j "${JOBS:-2}" --target velloran_cpp_tests
   ctest --test-dir build/cpp-tests --output-on-failure
 fi
 
