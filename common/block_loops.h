@@ -397,6 +397,73 @@ VELLORAN_DEVICE void for_matching_thread_index(uint64_t count, uint64_t mask, ui
 #endif
 }
 
+// Grid-stride loops: the calling thread takes the indices i < count from its index in the grid on,
+// a grid's thread count apart, so that any grid covers the range. On the host, where
+// launch_indexed_kernel calls each block once, that call walks its block's slice of every stride
+// as runs, visiting the same indices.
+#if !defined(VELLORAN_BACKEND_CUDA)
+namespace host {
+// Calls walk(first, last) for the block's slice of each stride below count.
+template <typename Walk>
+inline void for_block_slices(uint64_t count, const Walk& walk) {
+    if (threadIdx.x != 0) return;
+    const uint64_t size = blockDim.x;
+    const uint64_t stride = size * gridDim.x;
+    for (uint64_t first = uint64_t{blockIdx.x} * size; first < count; first += stride) {
+        walk(first, count - first < size ? count : first + size);
+        if (count - first <= stride) break;  // the next slice would pass the range (or wrap)
+    }
+}
+}  // namespace host
+#endif
+
+// Calls body(insert_zero_bits(q, fixed, value)) for every q of the calling thread's grid-stride
+// sequence below count.
+template <typename Body>
+VELLORAN_DEVICE void for_grid_stride_index(uint64_t count, uint64_t fixed, uint64_t value, Body&& body) {
+#if !defined(VELLORAN_BACKEND_CUDA)
+    host::for_block_slices(count, [&](uint64_t first, uint64_t last) {
+        host::for_range_runs(first, last, count, fixed, value, NoIndexStreams{}, body);
+    });
+#else
+    const uint64_t stride = uint64_t{blockDim.x} * gridDim.x;
+    for (uint64_t q = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x; q < count; q += stride) {
+        body(insert_zero_bits(q, fixed, value));
+    }
+#endif
+}
+
+// As for_grid_stride_index, passing body only the indices whose bits under `mask` equal `value`
+// (the control test of a kernel that takes every base); with nothing to test the walk runs
+// without the test, which the host compiler then vectorises.
+template <typename Body>
+VELLORAN_DEVICE void for_grid_stride_index_where(uint64_t count, uint64_t fixed, uint64_t set, uint64_t mask,
+                                                 uint64_t value, Body&& body) {
+    if (mask == 0 && value == 0) {
+        for_grid_stride_index(count, fixed, set, body);
+    } else {
+        for_grid_stride_index(count, fixed, set, [=](uint64_t i) {
+            if ((i & mask) == value) body(i);
+        });
+    }
+}
+
+// Calls body(i) for every i of the calling thread's grid-stride sequence below count whose bits
+// under `mask` equal `value` (a subset of mask); on the host only the matching indices are walked.
+template <typename Body>
+VELLORAN_DEVICE void for_matching_grid_stride_index(uint64_t count, uint64_t mask, uint64_t value, Body&& body) {
+#if !defined(VELLORAN_BACKEND_CUDA)
+    host::for_block_slices(count, [&](uint64_t first, uint64_t last) {
+        host::for_matching_runs(first, last, mask, value, body);
+    });
+#else
+    const uint64_t stride = uint64_t{blockDim.x} * gridDim.x;
+    for (uint64_t i = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x; i < count; i += stride) {
+        if ((i & mask) == value) body(i);
+    }
+#endif
+}
+
 // Calls body(i, deposit_bits(i, mask)) for every i below 2^k (mask has k set bits), spread over
 // the calling block's threads; each thread steps its offset with masked_add instead of depositing
 // every index anew.

@@ -13,6 +13,7 @@
 #include <random>
 #include <unordered_map>
 
+#include "../common/block_loops.h"
 #include "../common/cuda_check.h"
 #include "../common/device_access.h"
 #include "../common/device_buffer.h"
@@ -142,17 +143,17 @@ std::vector<int64_t> local_needs(const GateRecord& gate) {
 template <typename T>
 __global__ void pack_half_kernel(uint64_t count, const CuComplex<T>* state, CuComplex<T>* buffer, uint64_t first,
                                  uint64_t bit, uint64_t set) {
-    for (uint64_t k = global_thread_index(); k < count; k += grid_stride()) {
+    velloran::for_grid_stride_index(count, 0, 0, [=](uint64_t k) {
         velloran::store_amplitude(buffer + k, velloran::load_amplitude(state + (insert_zero_bit(first + k, bit) | set)));
-    }
+    });
 }
 
 template <typename T>
 __global__ void unpack_half_kernel(uint64_t count, CuComplex<T>* state, const CuComplex<T>* buffer, uint64_t first,
                                    uint64_t bit, uint64_t set) {
-    for (uint64_t k = global_thread_index(); k < count; k += grid_stride()) {
+    velloran::for_grid_stride_index(count, 0, 0, [=](uint64_t k) {
         velloran::store_amplitude(state + (insert_zero_bit(first + k, bit) | set), velloran::load_amplitude(buffer + k));
-    }
+    });
 }
 
 // Amplitudes per exchanged message: VELLORAN_MPI_CHUNK_BYTES (default 16 MiB), at least one.
@@ -235,9 +236,9 @@ void exchange(DistributedState& state, int64_t global, int64_t local, std::excep
         if (!error) {
             try {
                 if (!contiguous) {
-                    velloran::launch_kernel<&pack_half_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count,
-                                                                  static_cast<const CuComplex<T>*>(amplitudes),
-                                                                  packed.get(), first, local_bit, set);
+                    velloran::launch_indexed_kernel<&pack_half_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count,
+                                                                          static_cast<const CuComplex<T>*>(amplitudes),
+                                                                          packed.get(), first, local_bit, set);
                     velloran::check_cuda(cudaGetLastError());
                 }
                 if (direct) {
@@ -257,9 +258,9 @@ void exchange(DistributedState& state, int64_t global, int64_t local, std::excep
             velloran::check_cuda(cudaMemcpy(block, receive, bytes,
                                             direct ? cudaMemcpyDeviceToDevice : cudaMemcpyHostToDevice));
             if (!contiguous) {
-                velloran::launch_kernel<&unpack_half_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count, amplitudes,
-                                                                static_cast<const CuComplex<T>*>(packed.get()),
-                                                                first, local_bit, set);
+                velloran::launch_indexed_kernel<&unpack_half_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count, amplitudes,
+                                                                        static_cast<const CuComplex<T>*>(packed.get()),
+                                                                        first, local_bit, set);
                 velloran::check_cuda(cudaGetLastError());
             }
             // The next message lands in the receive buffer, and the next chunk is packed, only after
@@ -492,7 +493,7 @@ void run_typed(DistributedState& state, const std::vector<GateRecord>& gates, Ke
 template <typename T>
 __global__ void local_probs_kernel(uint64_t count, const CuComplex<T>* state, const int64_t* positions, int64_t k,
                                    uint64_t fixed, double* probs) {
-    for (uint64_t i = global_thread_index(); i < count; i += grid_stride()) {
+    velloran::for_grid_stride_index(count, 0, 0, [=](uint64_t i) {
         uint64_t o = fixed;
         for (int64_t j = 0; j < k; ++j) {
             if (positions[j] >= 0) o |= ((i >> positions[j]) & 1u) << (k - 1 - j);
@@ -501,13 +502,13 @@ __global__ void local_probs_kernel(uint64_t count, const CuComplex<T>* state, co
         const double re = static_cast<double>(a.re);
         const double im = static_cast<double>(a.im);
         velloran::atomic_add(probs + o, re * re + im * im);
-    }
+    });
 }
 
 template <typename T>
 __global__ void local_collapse_kernel(uint64_t count, CuComplex<T>* state, const int64_t* positions, int64_t k,
                                       uint64_t fixed, uint64_t outcome, double scale) {
-    for (uint64_t i = global_thread_index(); i < count; i += grid_stride()) {
+    velloran::for_grid_stride_index(count, 0, 0, [=](uint64_t i) {
         uint64_t o = fixed;
         for (int64_t j = 0; j < k; ++j) {
             if (positions[j] >= 0) o |= ((i >> positions[j]) & 1u) << (k - 1 - j);
@@ -519,7 +520,7 @@ __global__ void local_collapse_kernel(uint64_t count, CuComplex<T>* state, const
             a.im = static_cast<T>(static_cast<double>(a.im) * scale);
         }
         velloran::store_amplitude(state + i, a);
-    }
+    });
 }
 
 template <typename T>
@@ -555,10 +556,10 @@ SampleResult sample_typed(DistributedState& state, const std::vector<int64_t>& t
                                         velloran::checked_bytes(k, sizeof(int64_t)), cudaMemcpyHostToDevice));
         const size_t prob_bytes = velloran::checked_bytes(outcomes, sizeof(double));
         velloran::check_cuda(cudaMemset(device_probs.get(), 0, prob_bytes));
-        velloran::launch_kernel<&local_probs_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count,
-                                                        static_cast<const CuComplex<T>*>(amplitudes),
-                                                        static_cast<const int64_t*>(device_positions.get()), k,
-                                                        fixed, device_probs.get());
+        velloran::launch_indexed_kernel<&local_probs_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count,
+                                                                static_cast<const CuComplex<T>*>(amplitudes),
+                                                                static_cast<const int64_t*>(device_positions.get()), k,
+                                                                fixed, device_probs.get());
         velloran::check_cuda(cudaGetLastError());
         probs.resize(static_cast<size_t>(outcomes));
         velloran::check_cuda(cudaMemcpy(probs.data(), device_probs.get(), prob_bytes, cudaMemcpyDeviceToHost));
@@ -584,9 +585,9 @@ SampleResult sample_typed(DistributedState& state, const std::vector<int64_t>& t
     });
     if (collapse) {
         run_agreed(*state.comm, [&] {
-            velloran::launch_kernel<&local_collapse_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count, amplitudes,
-                                                               static_cast<const int64_t*>(device_positions.get()),
-                                                               k, fixed, last, scale);
+            velloran::launch_indexed_kernel<&local_collapse_kernel<T>>(grid, dim3(kBlock), 0, nullptr, count, amplitudes,
+                                                                       static_cast<const int64_t*>(device_positions.get()),
+                                                                       k, fixed, last, scale);
             velloran::check_cuda(cudaGetLastError());
             velloran::check_cuda(cudaStreamSynchronize(nullptr));
         });

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "../common/block_loops.h"
 #include "../common/cuda_check.h"
 #include "../common/interrupt.h"
 #include "../common/device_access.h"
@@ -37,12 +38,12 @@ VELLORAN_HD uint64_t outcome_of(uint64_t i, int64_t n, const int64_t* targets, i
 template <typename T>
 __global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const int64_t* targets, int64_t k,
                                      bool little, double* probs) {
-    for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
+    velloran::for_grid_stride_index(uint64_t{1} << n, 0, 0, [=](uint64_t i) {
         const CuComplex<T> a = velloran::load_amplitude(state + i);
         const double re = static_cast<double>(a.re);
         const double im = static_cast<double>(a.im);
         velloran::atomic_add(probs + outcome_of(i, n, targets, k, little), re * re + im * im);
-    }
+    });
 }
 
 // Keeps the amplitudes of `outcome`, scaled, and zeroes every other one. The product is taken in
@@ -51,7 +52,7 @@ __global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const
 template <typename T>
 __global__ void measure_collapse_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets, int64_t k,
                                         bool little, uint64_t outcome, double scale) {
-    for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
+    velloran::for_grid_stride_index(uint64_t{1} << n, 0, 0, [=](uint64_t i) {
         CuComplex<T> a{T(0), T(0)};
         if (outcome_of(i, n, targets, k, little) == outcome) {
             a = velloran::load_amplitude(state + i);
@@ -59,7 +60,7 @@ __global__ void measure_collapse_kernel(int64_t n, CuComplex<T>* state, const in
             a.im = static_cast<T>(static_cast<double>(a.im) * scale);
         }
         velloran::store_amplitude(state + i, a);
-    }
+    });
 }
 
 void check_measure_targets(uint64_t n, const std::vector<int64_t>& targets, const std::string& endian,
@@ -176,10 +177,10 @@ SampleResult sample_outcomes(int64_t n, CuComplex<T>* state, uint64_t num_state,
 
     // The loops stride over the whole state, so a grid capped at the device limit covers any n.
     const dim3 grid(velloran::capped_grid_for(num_state, kMeasureBlock, velloran::kMaxGridX));
-    velloran::launch_kernel<&measure_probs_kernel<T>>(grid, dim3(kMeasureBlock), 0, nullptr, n,
-                                                      static_cast<const CuComplex<T>*>(state),
-                                                      static_cast<const int64_t*>(device_targets.get()), k, little,
-                                                      probs.get());
+    velloran::launch_indexed_kernel<&measure_probs_kernel<T>>(grid, dim3(kMeasureBlock), 0, nullptr, n,
+                                                              static_cast<const CuComplex<T>*>(state),
+                                                              static_cast<const int64_t*>(device_targets.get()), k,
+                                                              little, probs.get());
     velloran::check_cuda(cudaGetLastError());
 
     std::vector<double> host_probs(outcomes);
@@ -194,9 +195,9 @@ SampleResult sample_outcomes(int64_t n, CuComplex<T>* state, uint64_t num_state,
         velloran::check_cuda(cudaMemcpy(&p, probs.get() + last, sizeof p, cudaMemcpyDeviceToHost));
         if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
         const double scale = 1.0 / std::sqrt(p);
-        velloran::launch_kernel<&measure_collapse_kernel<T>>(grid, dim3(kMeasureBlock), 0, nullptr, n, state,
-                                                             static_cast<const int64_t*>(device_targets.get()), k,
-                                                             little, last, scale);
+        velloran::launch_indexed_kernel<&measure_collapse_kernel<T>>(grid, dim3(kMeasureBlock), 0, nullptr, n, state,
+                                                                     static_cast<const int64_t*>(device_targets.get()),
+                                                                     k, little, last, scale);
         velloran::check_cuda(cudaGetLastError());
     }
 

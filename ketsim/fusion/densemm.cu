@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "../../common/block_loops.h"
 #include "../../common/device_access.h"
 #include "../../common/launch.h"
 #include "../gates/index_bits.h"
@@ -31,20 +32,20 @@ template <typename T>
 __global__ void transpose_to_low_bits(uint64_t count, const CuComplex<T>* source, CuComplex<T>* destination,
                                       uint64_t active_mask, uint64_t inactive_mask, int32_t k) {
     const bool via_active = prefer_complement(inactive_mask, active_mask);
-    for (uint64_t d = global_thread_index(); d < count; d += grid_stride()) {
+    velloran::for_grid_stride_index(count, 0, 0, [=](uint64_t d) {
         velloran::store_amplitude(destination + d, velloran::load_amplitude(
                                                        source + gathered_source(d, active_mask, inactive_mask, k, via_active)));
-    }
+    });
 }
 
 template <typename T>
 __global__ void transpose_from_low_bits(uint64_t count, const CuComplex<T>* source, CuComplex<T>* destination,
                                         uint64_t active_mask, uint64_t inactive_mask, int32_t k) {
     const bool via_active = prefer_complement(inactive_mask, active_mask);
-    for (uint64_t d = global_thread_index(); d < count; d += grid_stride()) {
+    velloran::for_grid_stride_index(count, 0, 0, [=](uint64_t d) {
         velloran::store_amplitude(destination + gathered_source(d, active_mask, inactive_mask, k, via_active),
                                   velloran::load_amplitude(source + d));
-    }
+    });
 }
 
 void check_blas(cublasStatus_t status, const char* operation) {
@@ -89,9 +90,9 @@ void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComp
     }
     const uint64_t inactive_mask = active_mask ^ (count - 1);
     const dim3 grid(velloran::capped_grid_for(count, kTransposeBlock, kTransposeMaxBlocks));
-    velloran::launch_kernel<&transpose_to_low_bits<T>>(grid, dim3(kTransposeBlock), 0, stream, count,
-                                                       static_cast<const CuComplex<T>*>(state), transpose,
-                                                       active_mask, inactive_mask, k);
+    velloran::launch_indexed_kernel<&transpose_to_low_bits<T>>(grid, dim3(kTransposeBlock), 0, stream, count,
+                                                               static_cast<const CuComplex<T>*>(state), transpose,
+                                                               active_mask, inactive_mask, k);
     const uint64_t cols = count >> k;
     if (cols > static_cast<uint64_t>(std::numeric_limits<int>::max())) {
         throw std::invalid_argument("DenseMM column count exceeds cuBLAS int range");
@@ -99,9 +100,9 @@ void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComp
     const int rows = 1 << k;
     check_blas(cublasSetStream(handle, stream), "cublasSetStream DenseMM");
     check_blas(gemm(handle, rows, static_cast<int>(cols), matrix, transpose, gemm_buffer), gemm_name<T>());
-    velloran::launch_kernel<&transpose_from_low_bits<T>>(grid, dim3(kTransposeBlock), 0, stream, count,
-                                                         static_cast<const CuComplex<T>*>(gemm_buffer), state,
-                                                         active_mask, inactive_mask, k);
+    velloran::launch_indexed_kernel<&transpose_from_low_bits<T>>(grid, dim3(kTransposeBlock), 0, stream, count,
+                                                                 static_cast<const CuComplex<T>*>(gemm_buffer), state,
+                                                                 active_mask, inactive_mask, k);
 }
 
 template void apply_densemm<float>(cublasHandle_t, int64_t, CuComplex<float>*, CuComplex<float>*, CuComplex<float>*,

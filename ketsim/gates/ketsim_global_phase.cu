@@ -1,5 +1,6 @@
 // The global phase gate: multiplies every amplitude whose index satisfies the controls by
 // e^(i phi). It has no target, so there is one kernel for every KernelMode.
+#include "../../common/block_loops.h"
 #include "../../common/device_access.h"
 #include "angle_gate.h"
 #include "gate_launchers.h"
@@ -11,10 +12,9 @@ __global__ void cu_global_phase_kernel(int64_t n, CuComplex<T>* state, uint64_t 
                                        uint64_t control_value, T phi) {
     const SinCos<T> p = sin_cos(phi);
     const CuComplex<T> factor{p.c, p.s};
-    for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
-        if ((i & control_mask) != control_value) continue;
+    velloran::for_matching_grid_stride_index(uint64_t{1} << n, control_mask, control_value, [=](uint64_t i) {
         velloran::store_amplitude(state + i, factor * velloran::load_amplitude(state + i));
-    }
+    });
 }
 
 template <typename T>
@@ -22,9 +22,9 @@ void cu_global_phase(uint64_t n, CuComplex<T>* state, const std::vector<int64_t>
                      const std::vector<int64_t>& control_state, cudaStream_t stream, T phi) {
     const ControlMasks masks = build_control_masks(controls, control_state);
     validate_control_qubits(n, controls);
-    velloran::launch_kernel<&cu_global_phase_kernel<T>>(dim3(velloran::grid_for(uint64_t{1} << n, kGateBlock)),
-                                                        dim3(kGateBlock), 0, stream, static_cast<int64_t>(n), state,
-                                                        masks.control_mask, masks.control_value, phi);
+    velloran::launch_indexed_kernel<&cu_global_phase_kernel<T>>(
+        dim3(velloran::grid_for(uint64_t{1} << n, kGateBlock)), dim3(kGateBlock), 0, stream, static_cast<int64_t>(n),
+        state, masks.control_mask, masks.control_value, phi);
     velloran::check_launch("cu_global_phase kernel launch failed: ");
 }
 

@@ -20,19 +20,15 @@ VELLORAN_DEVICE void exchange(CuComplex<T>* state, uint64_t i, uint64_t j) {
     velloran::store_amplitude(state + j, a);
 }
 
-// One thread per quadruple base below 2^(n-2), grid-stride, controls tested on each.
+// One thread per quadruple below 2^(n-2), grid-stride, controls tested on each; j is its |01>
+// member (t1 set, t0 clear).
 template <typename T>
 VELLORAN_DEVICE void scan_quadruples(int64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, uint64_t control_mask,
                                      uint64_t control_value) {
-    const int32_t lo = t0 < t1 ? t0 : t1;
-    const int32_t hi = t0 < t1 ? t1 : t0;
     const uint64_t b1 = uint64_t{1} << t1;
     const uint64_t both = (uint64_t{1} << t0) | b1;
-    for (uint64_t i = global_thread_index(); (i >> (n - 2)) == 0; i += grid_stride()) {
-        const uint64_t j = insert_two_zero_bits(i, uint64_t{1} << lo, uint64_t{1} << hi) | b1;
-        if ((j & control_mask) != control_value) continue;
-        exchange(state, j, j ^ both);
-    }
+    velloran::for_grid_stride_index_where(uint64_t{1} << (n - 2), both, b1, control_mask, control_value,
+                                          [=](uint64_t j) { exchange(state, j, j ^ both); });
 }
 
 // The quadruple (base, base + 1, base | h, base | h | 1) of a swap with qubit 0: the amplitude at
@@ -97,10 +93,10 @@ __global__ void cu_swap_kernel_all_state(int64_t n, CuComplex<T>* state, int32_t
                                          uint64_t control_mask, uint64_t control_value) {
     const uint64_t b0 = uint64_t{1} << t0;
     const uint64_t b1 = uint64_t{1} << t1;
-    for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
-        if ((i & control_mask) != control_value || (i & b0) != 0 || (i & b1) == 0) continue;
-        exchange(state, i, i ^ (b0 | b1));
-    }
+    // The |01> members (t1 set, t0 clear) whose controls match: the launcher has checked that the
+    // targets differ and that no control is a target.
+    velloran::for_matching_grid_stride_index(uint64_t{1} << n, control_mask | b0 | b1, control_value | b1,
+                                             [=](uint64_t i) { exchange(state, i, i ^ (b0 | b1)); });
 }
 
 // Launched with threads for 2^(n-1) items; those beyond 2^(n-2) leave at once.
@@ -115,7 +111,6 @@ void cu_swap(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, const std:
              const std::vector<int64_t>& control_state, cudaStream_t stream, KernelMode mode) {
     using velloran::grid_for;
     using velloran::launch_indexed_kernel;
-    using velloran::launch_kernel;
     const ControlMasks masks = build_control_masks(controls, control_state);
     // Two distinct targets below n, neither a control: from here on n >= 2 + controls.size().
     validate_gate_qubits(n, std::vector<int64_t>{t0, t1}, controls);
@@ -125,8 +120,9 @@ void cu_swap(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, const std:
     const int64_t qubits = static_cast<int64_t>(n);
     const dim3 block(kGateBlock);
     if (mode == KernelMode::AllState) {
-        launch_kernel<&cu_swap_kernel_all_state<T>>(dim3(grid_for(uint64_t{1} << n, kGateBlock)), block, 0, stream,
-                                                    qubits, state, t0, t1, masks.control_mask, masks.control_value);
+        launch_indexed_kernel<&cu_swap_kernel_all_state<T>>(dim3(grid_for(uint64_t{1} << n, kGateBlock)), block, 0,
+                                                            stream, qubits, state, t0, t1, masks.control_mask,
+                                                            masks.control_value);
     } else if (mode == KernelMode::PairAuto) {
         const uint64_t count = uint64_t{1} << (n - 2 - controls.size());
         const dim3 grid(grid_for(count, kGateBlock));
@@ -158,8 +154,9 @@ void cu_swap(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, const std:
             launch_indexed_kernel<&swap_compact<T>>(grid, block, 0, stream, count, state, insert_mask, set_bits, b0, b1);
         }
     } else {
-        launch_kernel<&cu_swap_kernel_pair<T>>(dim3(grid_for(uint64_t{1} << (n - 1), kGateBlock)), block, 0, stream,
-                                               qubits, state, t0, t1, masks.control_mask, masks.control_value);
+        launch_indexed_kernel<&cu_swap_kernel_pair<T>>(dim3(grid_for(uint64_t{1} << (n - 1), kGateBlock)), block, 0,
+                                                       stream, qubits, state, t0, t1, masks.control_mask,
+                                                       masks.control_value);
     }
     velloran::check_launch("cu_swap kernel launch failed: ");
 }

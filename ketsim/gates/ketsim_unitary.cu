@@ -167,18 +167,13 @@ template <typename T>
 __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int32_t t0, int32_t t1,
                                              uint64_t control_mask, uint64_t control_value, Unitary4x4<T> u) {
     // The split form is made here rather than passed: it is half as large again as the complex
-    // matrix, and the host copies the arguments for every index this kernel takes.
+    // matrix.
     const SplitMatrix4<T> m = split_matrix(u);
     const uint64_t b0 = uint64_t{1} << t0;
     const uint64_t b1 = uint64_t{1} << t1;
     const uint64_t offsets[4] = {0, b0, b1, b0 + b1};
-    const int32_t lo = t0 < t1 ? t0 : t1;
-    const int32_t hi = t0 < t1 ? t1 : t0;
-    for (uint64_t i = global_thread_index(); (i >> (n - 2)) == 0; i += grid_stride()) {
-        const uint64_t base = insert_two_zero_bits(i, uint64_t{1} << lo, uint64_t{1} << hi);
-        if ((base & control_mask) != control_value) continue;
-        apply_split_quad(state + base, offsets, m);
-    }
+    velloran::for_grid_stride_index_where(uint64_t{1} << (n - 2), b0 | b1, 0, control_mask, control_value,
+                                          [=](uint64_t base) { apply_split_quad(state + base, offsets, m); });
 }
 
 template <typename T>
@@ -427,11 +422,11 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const 
         local_targets[j] = targets[j];
         sorted_bits[j] = uint64_t{1} << sorted_targets[j];
     }
-    for (uint64_t i = global_thread_index(); (i >> (n - K)) == 0; i += grid_stride()) {
-        uint64_t base = i;
+    uint64_t target_mask = 0;
 #pragma unroll
-        for (int j = 0; j < K; ++j) base = insert_zero_bit(base, sorted_bits[j]);
-        if ((base & control_mask) != control_value) continue;
+    for (int j = 0; j < K; ++j) target_mask |= sorted_bits[j];
+    velloran::for_grid_stride_index_where(uint64_t{1} << (n - K), target_mask, 0, control_mask, control_value,
+                                          [=](uint64_t base) {
         // All 2^K inputs are in registers before the first row is stored, so rows go straight out.
         CuComplex<T> a[D];
 #pragma unroll
@@ -440,7 +435,7 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const 
         for (int r = 0; r < D; ++r) {
             velloran::store_amplitude(state + (base | spread_matrix_index(r, local_targets, K)), dense_row(matrix, r, a));
         }
-    }
+    });
 }
 
 // Four and five targets as tiles: a thread block stages the 2^K amplitudes of kUnitaryTileBases
@@ -499,8 +494,10 @@ template <typename T>
 __global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComplex<T>* output, const int64_t* targets,
                                   int64_t m, uint64_t target_mask, uint64_t control_mask, uint64_t control_value,
                                   const CuComplex<T>* matrix, int64_t dim) {
-    for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
-        if ((i & target_mask) != 0 || (i & control_mask) != control_value) continue;
+    // The bases (every target clear) whose controls match; the launcher has checked that no control
+    // is a target.
+    velloran::for_matching_grid_stride_index(uint64_t{1} << n, target_mask | control_mask, control_value,
+                                             [=](uint64_t i) {
         for (int64_t r = 0; r < dim; ++r) {
             const CuComplex<T>* row = matrix + r * dim;
             CuComplex<T> sum{T(0), T(0)};
@@ -510,7 +507,7 @@ __global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComple
             }
             velloran::store_amplitude(output + (i | spread_matrix_index(r, targets, m)), sum);
         }
-    }
+    });
 }
 
 namespace {
@@ -530,7 +527,7 @@ template <typename T, int K>
 void launch_unitary_inplace(uint64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted_targets,
                             const ControlMasks& masks, const CuComplex<T>* matrix, cudaStream_t stream) {
     if constexpr (K == 3) {
-        velloran::launch_kernel<&cu_unitary_inplace_kernel<T, K>>(
+        velloran::launch_indexed_kernel<&cu_unitary_inplace_kernel<T, K>>(
             dim3(velloran::grid_for(uint64_t{1} << (n - K), kGateBlock)), dim3(kGateBlock), 0, stream,
             static_cast<int64_t>(n), state, targets, sorted_targets, masks.control_mask, masks.control_value, matrix);
     } else {
@@ -604,7 +601,7 @@ void cu_unitary(uint64_t n, CuComplex<T>* state, const std::vector<int64_t>& tar
         if (mode == KernelMode::PairAuto) {
             cu_unitary_2q_autopair<T>(n, state, t0, t1, masks.control_mask, masks.control_value, k, u, stream);
         } else {
-            velloran::launch_kernel<&cu_unitary_2q_inplace_kernel<T>>(
+            velloran::launch_indexed_kernel<&cu_unitary_2q_inplace_kernel<T>>(
                 dim3(velloran::grid_for(uint64_t{1} << (n - 2), kGateBlock)), dim3(kGateBlock), 0, stream,
                 static_cast<int64_t>(n), state, t0, t1, masks.control_mask, masks.control_value, u);
         }
@@ -617,7 +614,7 @@ void cu_unitary(uint64_t n, CuComplex<T>* state, const std::vector<int64_t>& tar
             const size_t state_bytes = velloran::checked_bytes(amplitudes, sizeof(CuComplex<T>));
             scratch = velloran::DeviceBuffer<CuComplex<T>>(amplitudes);
             check_cuda(cudaMemcpyAsync(scratch.get(), state, state_bytes, cudaMemcpyDeviceToDevice, stream));
-            velloran::launch_kernel<&cu_unitary_kernel<T>>(
+            velloran::launch_indexed_kernel<&cu_unitary_kernel<T>>(
                 dim3(velloran::grid_for(amplitudes, kGateBlock)), dim3(kGateBlock), 0, stream,
                 static_cast<int64_t>(n), state, scratch.get(), device_targets.get(), static_cast<int64_t>(m),
                 target_mask, masks.control_mask, masks.control_value, device_matrix.get(),

@@ -122,15 +122,20 @@ VELLORAN_DEVICE void update_pair(CuComplex<T>* state, uint64_t j0, uint64_t j1, 
     velloran::store_amplitude(state + j1, kept_unless_matched(match, j0, b1, a1));
 }
 
+// The all-state and pair kernels walk grid-stride (launched with launch_indexed_kernel). Partners
+// are formed by adding the target bit, which the |0> index has clear, so that on the host
+// consecutive pairs read as two unit-stride streams.
 template <class Gate, class T, class G>
 VELLORAN_DEVICE void all_state(int64_t n, CuComplex<T>* state, int32_t target, uint64_t control_mask,
                                uint64_t control_value, const G& args) {
     const auto c = Gate::prepare(args);
     const uint64_t target_bit = uint64_t{1} << target;
-    for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
-        if ((i & target_bit) != 0 || (i & control_mask) != control_value) continue;
-        update_pair<Gate, Variant::Generic>(state, i, i | target_bit, c);
-    }
+    // The pairs' |0> indices whose controls match; a control on the target in state 1 leaves none.
+    if ((control_value & target_bit) != 0) return;
+    velloran::for_matching_grid_stride_index(uint64_t{1} << n, control_mask | target_bit, control_value,
+                                             [=](uint64_t i) {
+        update_pair<Gate, Variant::Generic>(state, i, i + target_bit, c);
+    });
 }
 
 template <class Gate, class T, class G>
@@ -138,11 +143,10 @@ VELLORAN_DEVICE void pair(int64_t n, CuComplex<T>* state, int32_t target, uint64
                           uint64_t control_value, const G& args) {
     const auto c = Gate::prepare(args);
     const uint64_t target_bit = uint64_t{1} << target;
-    for (uint64_t i = global_thread_index(); (i >> (n - 1)) == 0; i += grid_stride()) {
-        const uint64_t j = insert_zero_bit(i, target_bit);
-        if ((j & control_mask) != control_value) continue;
-        update_pair<Gate, Variant::Generic>(state, j, j | target_bit, c);
-    }
+    velloran::for_grid_stride_index_where(uint64_t{1} << (n - 1), target_bit, 0, control_mask, control_value,
+                                          [=](uint64_t j) {
+        update_pair<Gate, Variant::Generic>(state, j, j + target_bit, c);
+    });
 }
 
 // The AutoPair kernels take one index per thread through for_thread_index (launched with
@@ -353,16 +357,15 @@ void launch_checked_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t t
                                       typename Kernels::gate::template Generic<T> generic, MakeAuto make_auto) {
     using Gate = typename Kernels::gate;
     using velloran::grid_for;
-    using velloran::launch_kernel;
+    using velloran::launch_indexed_kernel;
     const uint64_t target_bit = uint64_t{1} << target;
     const int64_t qubits = static_cast<int64_t>(n);
     const dim3 block(kGateBlock);
     if (mode == KernelMode::AllState) {
-        launch_kernel<Kernels::template all_state<T>>(dim3(grid_for(uint64_t{1} << n, kGateBlock)), block, 0, stream,
-                                                      qubits, state, target, masks.control_mask,
-                                                      masks.control_value, generic);
+        launch_indexed_kernel<Kernels::template all_state<T>>(dim3(grid_for(uint64_t{1} << n, kGateBlock)), block, 0,
+                                                              stream, qubits, state, target, masks.control_mask,
+                                                              masks.control_value, generic);
     } else if (mode == KernelMode::PairAuto) {
-        using velloran::launch_indexed_kernel;
         const auto args = make_auto();
         const uint64_t count = uint64_t{1} << (n - 1 - k);
         const dim3 grid(grid_for(count, kGateBlock));
@@ -432,9 +435,9 @@ void launch_checked_single_qubit_gate(uint64_t n, CuComplex<T>* state, int32_t t
             launch_compact();
         }
     } else {
-        launch_kernel<Kernels::template pair<T>>(dim3(grid_for(uint64_t{1} << (n - 1), kGateBlock)), block, 0, stream,
-                                                 qubits, state, target, masks.control_mask, masks.control_value,
-                                                 generic);
+        launch_indexed_kernel<Kernels::template pair<T>>(dim3(grid_for(uint64_t{1} << (n - 1), kGateBlock)), block, 0,
+                                                         stream, qubits, state, target, masks.control_mask,
+                                                         masks.control_value, generic);
     }
     velloran::check_launch(launch_prefix);
 }

@@ -204,6 +204,84 @@ TEST_P(ThreadIndex, VisitTheMatchingIndicesBelowCountOnce) {
     }
 }
 
+__global__ void count_grid_stride_visits(uint32_t* visits, uint64_t count, uint64_t fixed, uint64_t value) {
+    velloran::for_grid_stride_index(count, fixed, value, [=](uint64_t i) { visits[i] += 1; });
+}
+
+__global__ void count_grid_stride_visits_where(uint32_t* visits, uint64_t count, uint64_t fixed, uint64_t value,
+                                               uint64_t mask, uint64_t wanted) {
+    velloran::for_grid_stride_index_where(count, fixed, value, mask, wanted, [=](uint64_t i) { visits[i] += 1; });
+}
+
+__global__ void count_matching_grid_stride_visits(uint32_t* visits, uint64_t count, uint64_t mask, uint64_t value) {
+    velloran::for_matching_grid_stride_index(count, mask, value, [=](uint64_t i) { visits[i] += 1; });
+}
+
+// Grids far smaller than the range (each block then takes a slice of every stride), one block
+// short, exact, and with a block past the end.
+std::vector<unsigned> grid_stride_grids(uint64_t count, unsigned block) {
+    const unsigned exact = velloran::grid_for(count, block);
+    return {1u, 2u, 3u, exact > 1 ? exact - 1 : 1u, exact, exact + 1};
+}
+
+// The grid-stride walks visit what one index per thread would, with any grid: the first `count`
+// subset indices (all of them, or those that pass a further test), or the matching indices below
+// `count`, once each.
+TEST_P(ThreadIndex, GridStrideWalksVisitEveryIndexOnceWithAnyGrid) {
+    const bool indexed = GetParam();
+    for (const SubsetCase& c : subset_cases()) {
+        const uint64_t length = uint64_t{1} << c.bits;
+        const uint64_t subset = length >> velloran::bit_count(c.fixed);
+        for (const uint64_t count : {subset, subset - subset / 3, uint64_t{1}}) {
+            for (const unsigned block : {1u, 32u, 96u, 256u}) {
+                for (const unsigned blocks : grid_stride_grids(count, block)) {
+                    SCOPED_TRACE(::testing::Message() << "bits " << c.bits << " fixed " << c.fixed << " value "
+                                                      << c.value << " count " << count << " block " << block
+                                                      << " grid " << blocks);
+                    auto compact = upload(std::vector<uint32_t>(length, 0));
+                    auto tested = upload(std::vector<uint32_t>(length, 0));
+                    auto matching = upload(std::vector<uint32_t>(length, 0));
+                    const uint64_t matching_count = length - length / 5 * (count != subset);
+                    // A test on free bits of the subset, as a control test on the bases of a walk.
+                    const uint64_t test_mask = (length - 1) & ~c.fixed & 0b10110;
+                    const uint64_t test_value = test_mask & 0b110;
+                    if (indexed) {
+                        velloran::launch_indexed_kernel<&count_grid_stride_visits>(
+                            dim3(blocks), dim3(block), 0, nullptr, compact.get(), count, c.fixed, c.value);
+                        velloran::launch_indexed_kernel<&count_grid_stride_visits_where>(
+                            dim3(blocks), dim3(block), 0, nullptr, tested.get(), count, c.fixed, c.value, test_mask,
+                            test_value);
+                        velloran::launch_indexed_kernel<&count_matching_grid_stride_visits>(
+                            dim3(blocks), dim3(block), 0, nullptr, matching.get(), matching_count, c.fixed, c.value);
+                    } else {
+                        velloran::launch_kernel<&count_grid_stride_visits>(dim3(blocks), dim3(block), 0, nullptr,
+                                                                           compact.get(), count, c.fixed, c.value);
+                        velloran::launch_kernel<&count_grid_stride_visits_where>(dim3(blocks), dim3(block), 0,
+                                                                                 nullptr, tested.get(), count, c.fixed,
+                                                                                 c.value, test_mask, test_value);
+                        velloran::launch_kernel<&count_matching_grid_stride_visits>(
+                            dim3(blocks), dim3(block), 0, nullptr, matching.get(), matching_count, c.fixed, c.value);
+                    }
+                    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+                    const std::vector<uint32_t> compact_counts = download(compact);
+                    const std::vector<uint32_t> tested_counts = download(tested);
+                    const std::vector<uint32_t> matching_counts = download(matching);
+                    uint64_t rank = 0;
+                    for (uint64_t i = 0; i < length; ++i) {
+                        const bool member = (i & c.fixed) == c.value;
+                        const bool walked = member && rank < count;
+                        ASSERT_EQ(compact_counts[i], walked ? 1u : 0u) << "compact index " << i;
+                        ASSERT_EQ(tested_counts[i], walked && (i & test_mask) == test_value ? 1u : 0u)
+                            << "tested index " << i;
+                        ASSERT_EQ(matching_counts[i], member && i < matching_count ? 1u : 0u) << "index " << i;
+                        rank += member;
+                    }
+                }
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothLaunches, ThreadIndex, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "IndexedLaunch" : "ThreadedLaunch"; });
 
