@@ -10,20 +10,26 @@ import time
 def interrupted(call, delay=0.2):
     """Runs `call` with a SIGINT delivered `delay` seconds in; returns True when the call raised
     KeyboardInterrupt and False when it finished first. A signal still in flight when the call
-    returns is waited for, so it cannot escape into the next test."""
-    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
+    returns is waited for, so it cannot escape into the next test. Python's own handler is in place
+    for the call whatever the process inherited (a background job of a shell starts with SIGINT
+    ignored)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
-        call()
-    except KeyboardInterrupt:
-        timer.join()
-        return True
-    try:
-        timer.join()
-        time.sleep(0.05)  # lets the handler run here, inside the try
-    except KeyboardInterrupt:
-        pass
-    return False
+        timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        try:
+            call()
+        except KeyboardInterrupt:
+            timer.join()
+            return True
+        try:
+            timer.join()
+            time.sleep(0.05)  # lets the handler run here, inside the try
+        except KeyboardInterrupt:
+            pass
+        return False
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 class Mutating:
