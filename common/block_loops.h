@@ -411,7 +411,6 @@ inline void for_block_slices(uint64_t count, const Walk& walk) {
     const uint64_t stride = size * gridDim.x;
     for (uint64_t first = uint64_t{blockIdx.x} * size; first < count; first += stride) {
         walk(first, count - first < size ? count : first + size);
-        if (count - first <= stride) break;  // the next slice would pass the range (or wrap)
     }
 }
 }  // namespace host

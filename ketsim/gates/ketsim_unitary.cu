@@ -412,19 +412,15 @@ void cu_unitary_2q_autopair(uint64_t n, CuComplex<T>* state, int32_t t0, int32_t
 
 template <typename T, int K>
 __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets,
-                                          const int64_t* sorted_targets, uint64_t control_mask,
-                                          uint64_t control_value, const CuComplex<T>* matrix) {
+                                          uint64_t control_mask, uint64_t control_value, const CuComplex<T>* matrix) {
     constexpr int D = 1 << K;
     int64_t local_targets[K];
-    uint64_t sorted_bits[K];
+    uint64_t target_mask = 0;
 #pragma unroll
     for (int j = 0; j < K; ++j) {
         local_targets[j] = targets[j];
-        sorted_bits[j] = uint64_t{1} << sorted_targets[j];
+        target_mask |= uint64_t{1} << targets[j];
     }
-    uint64_t target_mask = 0;
-#pragma unroll
-    for (int j = 0; j < K; ++j) target_mask |= sorted_bits[j];
     velloran::for_grid_stride_index_where(uint64_t{1} << (n - K), target_mask, 0, control_mask, control_value,
                                           [=](uint64_t base) {
         // All 2^K inputs are in registers before the first row is stored, so rows go straight out.
@@ -529,7 +525,7 @@ void launch_unitary_inplace(uint64_t n, CuComplex<T>* state, const int64_t* targ
     if constexpr (K == 3) {
         velloran::launch_indexed_kernel<&cu_unitary_inplace_kernel<T, K>>(
             dim3(velloran::grid_for(uint64_t{1} << (n - K), kGateBlock)), dim3(kGateBlock), 0, stream,
-            static_cast<int64_t>(n), state, targets, sorted_targets, masks.control_mask, masks.control_value, matrix);
+            static_cast<int64_t>(n), state, targets, masks.control_mask, masks.control_value, matrix);
     } else {
         constexpr uint64_t D = uint64_t{1} << K;
         const size_t shared = kUnitaryTileEntries * sizeof(CuComplex<T>) + (D + kUnitaryTileEntries / D) * sizeof(uint64_t);
@@ -608,7 +604,8 @@ void cu_unitary(uint64_t n, CuComplex<T>* state, const std::vector<int64_t>& tar
     } else {
         device_matrix = upload(entries, stream);
         device_targets = upload(targets, stream);
-        if (m <= kMaxInplaceTargets) device_sorted = upload(sorted_targets, stream);
+        // The tiles of four and five targets walk their bases in sorted target order.
+        if (m > 3 && m <= kMaxInplaceTargets) device_sorted = upload(sorted_targets, stream);
         if (m > kMaxInplaceTargets) {
             const uint64_t amplitudes = uint64_t{1} << n;
             const size_t state_bytes = velloran::checked_bytes(amplitudes, sizeof(CuComplex<T>));

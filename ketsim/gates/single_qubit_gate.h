@@ -130,8 +130,8 @@ VELLORAN_DEVICE void all_state(int64_t n, CuComplex<T>* state, int32_t target, u
                                uint64_t control_value, const G& args) {
     const auto c = Gate::prepare(args);
     const uint64_t target_bit = uint64_t{1} << target;
-    // The pairs' |0> indices whose controls match; a control on the target in state 1 leaves none.
-    if ((control_value & target_bit) != 0) return;
+    // The pairs' |0> indices whose controls match: the launchers have checked that no control is the
+    // target.
     velloran::for_matching_grid_stride_index(uint64_t{1} << n, control_mask | target_bit, control_value,
                                              [=](uint64_t i) {
         update_pair<Gate, Variant::Generic>(state, i, i + target_bit, c);
