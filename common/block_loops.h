@@ -331,23 +331,36 @@ VELLORAN_VECTOR_KERNEL inline void for_range_runs(uint64_t first, uint64_t last,
     });
 }
 
-// Calls body(i) for every i in [first, last) whose bits under `mask` equal `value`; an aligned
-// range of a power-of-two length as runs of the matching indices only.
-template <typename Body>
-VELLORAN_VECTOR_KERNEL inline void for_matching_runs(uint64_t first, uint64_t last, uint64_t mask, uint64_t value,
-                                                 const Body& shared_body) {
-    Body body = shared_body;  // private, as in for_range_runs
-    const uint64_t size = last - first;
-    if ((size & (size - 1)) == 0 && (first & (size - 1)) == 0) {
-        const uint64_t low = size - 1;
-        if ((first & mask & ~low) != (value & ~low)) return;
-        const auto at = [&](uint64_t i) { body(first + i); };
-        for_subset_runs(__builtin_ctzll(size), mask & low, value & low, size >> bit_count(mask & low), at);
+// for_range_runs, passing body only the indices whose bits under `mask` equal `value`. Where
+// [first, last) is an aligned range of a power-of-two length, its matching compact indices are one
+// aligned range of the walk that fixes the masked bits as well, which is walked instead: only the
+// matching indices, as runs.
+template <typename Streams, typename Body>
+inline void for_range_runs_where(uint64_t first, uint64_t last, uint64_t bound, uint64_t fixed, uint64_t set,
+                                 uint64_t mask, uint64_t value, const Streams& streams, const Body& body) {
+    if ((value & ~mask) != 0 || ((set ^ value) & mask & fixed) != 0) return;  // nothing can match
+    const uint64_t walked = mask & ~fixed;
+    if (walked == 0) {  // every index matches
+        for_range_runs(first, last, bound, fixed, set, streams, body);
         return;
     }
-    for (uint64_t i = first; i < last; ++i) {
-        if ((i & mask) == value) body(i);
+    const uint64_t size = last - first;
+    if ((size & (size - 1)) == 0 && (first & (size - 1)) == 0) {
+        // The masked bits as bits of the compact index.
+        const uint64_t compact_mask = remove_bits(walked, fixed);
+        const uint64_t compact_value = remove_bits(value & walked, fixed);
+        const uint64_t low = size - 1;
+        if ((first & compact_mask & ~low) != (compact_value & ~low)) return;
+        const uint64_t begin = remove_bits(first, compact_mask);
+        const uint64_t length = size >> bit_count(compact_mask & low);
+        // Every matching compact index below bound maps below this one.
+        const uint64_t wide_bound = remove_bits(bound - 1, compact_mask) + 1;
+        for_range_runs(begin, begin + length, wide_bound, fixed | walked, set | value, streams, body);
+        return;
     }
+    for_range_runs(first, last, bound, fixed, set, streams, [=](uint64_t i) {
+        if ((i & mask) == value) body(i);
+    });
 }
 
 }  // namespace host
@@ -390,7 +403,8 @@ VELLORAN_DEVICE void for_matching_thread_index(uint64_t count, uint64_t mask, ui
     const uint64_t size = blockDim.x;
     const uint64_t first = uint64_t{blockIdx.x} * size;
     if (first >= count) return;
-    host::for_matching_runs(first, count - first < size ? count : first + size, mask, value, body);
+    host::for_range_runs_where(first, count - first < size ? count : first + size, count, 0, 0, mask, value,
+                               NoIndexStreams{}, body);
 #else
     const uint64_t i = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
     if (i < count && (i & mask) == value) body(i);
@@ -433,34 +447,42 @@ VELLORAN_DEVICE void for_grid_stride_index(uint64_t count, uint64_t fixed, uint6
 }
 
 // As for_grid_stride_index, passing body only the indices whose bits under `mask` equal `value`
-// (the control test of a kernel that takes every base); with nothing to test the walk runs
-// without the test, which the host compiler then vectorises.
+// (the control test of a kernel that takes every base); on the host only the matching indices are
+// walked, reading ahead where `streams` say.
+template <typename Streams, typename Body>
+VELLORAN_DEVICE void for_grid_stride_index_where(uint64_t count, uint64_t fixed, uint64_t set, uint64_t mask,
+                                                 uint64_t value, const Streams& streams, Body&& body) {
+#if !defined(VELLORAN_BACKEND_CUDA)
+    host::for_block_slices(count, [&](uint64_t first, uint64_t last) {
+        host::for_range_runs_where(first, last, count, fixed, set, mask, value, streams, body);
+    });
+#else
+    (void)streams;
+    const uint64_t stride = uint64_t{blockDim.x} * gridDim.x;
+    for (uint64_t q = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x; q < count; q += stride) {
+        const uint64_t i = insert_zero_bits(q, fixed, set);
+        if ((i & mask) == value) body(i);
+    }
+#endif
+}
+
 template <typename Body>
 VELLORAN_DEVICE void for_grid_stride_index_where(uint64_t count, uint64_t fixed, uint64_t set, uint64_t mask,
                                                  uint64_t value, Body&& body) {
-    if (mask == 0 && value == 0) {
-        for_grid_stride_index(count, fixed, set, body);
-    } else {
-        for_grid_stride_index(count, fixed, set, [=](uint64_t i) {
-            if ((i & mask) == value) body(i);
-        });
-    }
+    for_grid_stride_index_where(count, fixed, set, mask, value, NoIndexStreams{}, body);
 }
 
 // Calls body(i) for every i of the calling thread's grid-stride sequence below count whose bits
 // under `mask` equal `value` (a subset of mask); on the host only the matching indices are walked.
+template <typename Streams, typename Body>
+VELLORAN_DEVICE void for_matching_grid_stride_index(uint64_t count, uint64_t mask, uint64_t value,
+                                                    const Streams& streams, Body&& body) {
+    for_grid_stride_index_where(count, 0, 0, mask, value, streams, body);
+}
+
 template <typename Body>
 VELLORAN_DEVICE void for_matching_grid_stride_index(uint64_t count, uint64_t mask, uint64_t value, Body&& body) {
-#if !defined(VELLORAN_BACKEND_CUDA)
-    host::for_block_slices(count, [&](uint64_t first, uint64_t last) {
-        host::for_matching_runs(first, last, mask, value, body);
-    });
-#else
-    const uint64_t stride = uint64_t{blockDim.x} * gridDim.x;
-    for (uint64_t i = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x; i < count; i += stride) {
-        if ((i & mask) == value) body(i);
-    }
-#endif
+    for_grid_stride_index_where(count, 0, 0, mask, value, NoIndexStreams{}, body);
 }
 
 // Calls body(i, deposit_bits(i, mask)) for every i below 2^k (mask has k set bits), spread over

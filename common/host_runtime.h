@@ -3,6 +3,7 @@
 // in parallel on the CPU cores. Included only by the host build, through backend.h.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -156,14 +157,49 @@ enum class LaunchKind : int {
     // barrier_threads() says.
     Barriers,
     // A kernel that walks its whole block's indices when called once per block (for_thread_index):
-    // one call per block, blockDim reading the launch's block and threadIdx 0.
+    // one call per block, threadIdx 0. Its blocks serve only to cut the index range, so the host
+    // merges runs of consecutive blocks of a one-dimensional launch into one (see whole_blocks).
     WholeBlocks,
 };
 
-// Runs every block of the grid, blocks split evenly over the workers.
+// Indices a merged block of a WholeBlocks launch covers at least: a GPU-sized block (256) left
+// the walk a call and its set-up per few runs (a controlled gate's block with target and control
+// inside it walked two runs of 32 a call, at a third of the speed of the same walk in long
+// blocks).
+inline constexpr unsigned kWholeBlockIndices = 4096;
+
+// The grid and block a WholeBlocks launch runs with: consecutive blocks merged into one, whose
+// range is their ranges together. A walk by block ranges covers the same indices, and a
+// grid-stride walk covers its whole range with any grid.
+struct MergedGrid {
+    dim3 grid;
+    dim3 block;
+};
+
+inline MergedGrid whole_blocks(dim3 grid, dim3 block) {
+    if (grid.y != 1 || grid.z != 1 || block.y != 1 || block.z != 1 || block.x == 0 ||
+        block.x >= kWholeBlockIndices) {
+        return {grid, block};
+    }
+    const unsigned merge = kWholeBlockIndices / block.x;
+    return {dim3(grid.x / merge + (grid.x % merge != 0)), dim3(block.x * merge)};
+}
+
+// How many chunks of blocks a launch is cut into per worker.
+inline constexpr unsigned long long kChunksPerWorker = 32;
+
+// Runs every block of the grid on the workers, in chunks of consecutive blocks: each worker starts
+// with a chunk of its own and takes the next free one whenever it finishes. The blocks of one
+// launch may differ in work (those of a controlled gate on a high control qubit that fall outside
+// the control's half return at once), and halves of the grid split between two workers left one of
+// them all the work.
 template <typename Body>
-void run_grid(dim3 grid, dim3 block, size_t shared_bytes, LaunchKind kind, Body&& body) {
+void run_grid(dim3 launch_grid, dim3 launch_block, size_t shared_bytes, LaunchKind kind, Body&& body) {
     using Kernel = std::decay_t<Body>;
+    const MergedGrid merged =
+        kind == LaunchKind::WholeBlocks ? whole_blocks(launch_grid, launch_block) : MergedGrid{launch_grid, launch_block};
+    const dim3 grid = merged.grid;
+    const dim3 block = merged.block;
     const unsigned long long blocks_x = grid.x;
     const unsigned long long blocks = blocks_x * grid.y * grid.z;
     const bool barriers = kind == LaunchKind::Barriers;
@@ -171,10 +207,11 @@ void run_grid(dim3 grid, dim3 block, size_t shared_bytes, LaunchKind kind, Body&
     const dim3 effective_block = barriers && !block_threads ? dim3(1, 1, 1) : block;
     const dim3 called_threads = kind == LaunchKind::WholeBlocks ? dim3(1, 1, 1) : effective_block;
     int fault = 0;
+    std::atomic<unsigned long long> next_chunk{0};
     auto run_part = [&](unsigned part, unsigned parts) {
-        const unsigned long long begin = blocks * part / parts;
-        const unsigned long long end = blocks * (part + 1) / parts;
-        if (begin == end) return;
+        const unsigned long long chunk = std::max(1ull, blocks / (parts * kChunksPerWorker));
+        const unsigned long long chunks = (blocks + chunk - 1) / chunk;
+        if (part >= chunks) return;
         if (shared_bytes && !worker_shared_buffer(shared_bytes)) {
             // The launch fails as a whole; the blocks of other workers may have run, as on a GPU.
             std::atomic_ref<int>(fault).store(cudaErrorMemoryAllocation, std::memory_order_relaxed);
@@ -186,23 +223,30 @@ void run_grid(dim3 grid, dim3 block, size_t shared_bytes, LaunchKind kind, Body&
         Kernel kernel = body;
         gridDim = grid;
         blockDim = effective_block;
-        if (block_threads) {
-            if (!run_block_threads(grid, block, begin, end, [](void* k) { (*static_cast<Kernel*>(k))(); }, &kernel)) {
-                std::atomic_ref<int>(fault).store(cudaErrorMemoryAllocation, std::memory_order_relaxed);
+        // Chunks 0 to parts - 1 are the workers' first; the counter hands out the rest.
+        for (unsigned long long c = part; c < chunks; c = parts + next_chunk.fetch_add(1, std::memory_order_relaxed)) {
+            const unsigned long long begin = c * chunk;
+            const unsigned long long end = std::min(blocks, begin + chunk);
+            if (block_threads) {
+                if (!run_block_threads(grid, block, begin, end, [](void* k) { (*static_cast<Kernel*>(k))(); },
+                                       &kernel)) {
+                    std::atomic_ref<int>(fault).store(cudaErrorMemoryAllocation, std::memory_order_relaxed);
+                    return;
+                }
+                continue;
             }
-            return;
-        }
-        for (unsigned long long b = begin; b < end; ++b) {
-            blockIdx.x = static_cast<unsigned>(b % blocks_x);
-            blockIdx.y = static_cast<unsigned>((b / blocks_x) % grid.y);
-            blockIdx.z = static_cast<unsigned>(b / (blocks_x * grid.y));
-            for (unsigned tz = 0; tz < called_threads.z; ++tz) {
-                for (unsigned ty = 0; ty < called_threads.y; ++ty) {
-                    for (unsigned tx = 0; tx < called_threads.x; ++tx) {
-                        threadIdx.x = tx;
-                        threadIdx.y = ty;
-                        threadIdx.z = tz;
-                        kernel();
+            for (unsigned long long b = begin; b < end; ++b) {
+                blockIdx.x = static_cast<unsigned>(b % blocks_x);
+                blockIdx.y = static_cast<unsigned>((b / blocks_x) % grid.y);
+                blockIdx.z = static_cast<unsigned>(b / (blocks_x * grid.y));
+                for (unsigned tz = 0; tz < called_threads.z; ++tz) {
+                    for (unsigned ty = 0; ty < called_threads.y; ++ty) {
+                        for (unsigned tx = 0; tx < called_threads.x; ++tx) {
+                            threadIdx.x = tx;
+                            threadIdx.y = ty;
+                            threadIdx.z = tz;
+                            kernel();
+                        }
                     }
                 }
             }

@@ -33,6 +33,17 @@ VELLORAN_HD uint64_t insert_zero_bits(uint64_t i, uint64_t insert_mask, uint64_t
     return j | set_bits;
 }
 
+// x with the bits under `mask` taken out and the bits above them moved down: the inverse of
+// insert_zero_bits(., mask, 0).
+VELLORAN_HD uint64_t remove_bits(uint64_t x, uint64_t mask) {
+    while (mask != 0) {
+        const uint64_t below = (mask & (~mask + 1)) - 1;
+        x = (x & below) | ((x >> 1) & ~below);
+        mask = (mask >> 1) & ~below;  // the bits left to take out, moved down with x
+    }
+    return x;
+}
+
 // Bit deposit: the j-th lowest set bit of `mask` receives bit j of x.
 VELLORAN_HD uint64_t deposit_bits(uint64_t x, uint64_t mask) {
     uint64_t result = 0;

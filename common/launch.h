@@ -1,8 +1,8 @@
 // One way to launch a kernel in both builds: the compiler's launch syntax under nvcc, the host
 // grid runner elsewhere. Kernels that meet at __syncthreads are launched with
 // launch_barrier_kernel, and every loop in them must stride by blockDim.x. Kernels whose every
-// thread takes one index through for_thread_index are launched with launch_indexed_kernel, which
-// the host runs a whole block per call.
+// thread takes one index through for_thread_index or a grid-stride walk are launched with
+// launch_indexed_kernel, which the host runs a whole block (of merged blocks) per call.
 #pragma once
 
 #include <cstdint>

@@ -172,7 +172,8 @@ __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int
     const uint64_t b0 = uint64_t{1} << t0;
     const uint64_t b1 = uint64_t{1} << t1;
     const uint64_t offsets[4] = {0, b0, b1, b0 + b1};
-    velloran::for_grid_stride_index_where(uint64_t{1} << (n - 2), b0 | b1, 0, control_mask, control_value,
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {0, b0, b1, b0 + b1}, 4};
+    velloran::for_grid_stride_index_where(uint64_t{1} << (n - 2), b0 | b1, 0, control_mask, control_value, streams,
                                           [=](uint64_t base) { apply_split_quad(state + base, offsets, m); });
 }
 

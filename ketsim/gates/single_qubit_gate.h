@@ -130,9 +130,10 @@ VELLORAN_DEVICE void all_state(int64_t n, CuComplex<T>* state, int32_t target, u
                                uint64_t control_value, const G& args) {
     const auto c = Gate::prepare(args);
     const uint64_t target_bit = uint64_t{1} << target;
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {0, target_bit}, 2};
     // The pairs' |0> indices whose controls match: the launchers have checked that no control is the
     // target.
-    velloran::for_matching_grid_stride_index(uint64_t{1} << n, control_mask | target_bit, control_value,
+    velloran::for_matching_grid_stride_index(uint64_t{1} << n, control_mask | target_bit, control_value, streams,
                                              [=](uint64_t i) {
         update_pair<Gate, Variant::Generic>(state, i, i + target_bit, c);
     });
@@ -143,7 +144,8 @@ VELLORAN_DEVICE void pair(int64_t n, CuComplex<T>* state, int32_t target, uint64
                           uint64_t control_value, const G& args) {
     const auto c = Gate::prepare(args);
     const uint64_t target_bit = uint64_t{1} << target;
-    velloran::for_grid_stride_index_where(uint64_t{1} << (n - 1), target_bit, 0, control_mask, control_value,
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {0, target_bit}, 2};
+    velloran::for_grid_stride_index_where(uint64_t{1} << (n - 1), target_bit, 0, control_mask, control_value, streams,
                                           [=](uint64_t j) {
         update_pair<Gate, Variant::Generic>(state, j, j + target_bit, c);
     });

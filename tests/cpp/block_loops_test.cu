@@ -242,9 +242,10 @@ TEST_P(ThreadIndex, GridStrideWalksVisitEveryIndexOnceWithAnyGrid) {
                     auto tested = upload(std::vector<uint32_t>(length, 0));
                     auto matching = upload(std::vector<uint32_t>(length, 0));
                     const uint64_t matching_count = length - length / 5 * (count != subset);
-                    // A test on free bits of the subset, as a control test on the bases of a walk.
-                    const uint64_t test_mask = (length - 1) & ~c.fixed & 0b10110;
-                    const uint64_t test_value = test_mask & 0b110;
+                    // A test on free bits of the subset, as a control test on the bases of a walk:
+                    // bits inside a block and above it.
+                    const uint64_t test_mask = (length - 1) & ~c.fixed & 0b1001'0001'0110;
+                    const uint64_t test_value = test_mask & 0b1000'0000'0110;
                     if (indexed) {
                         velloran::launch_indexed_kernel<&count_grid_stride_visits>(
                             dim3(blocks), dim3(block), 0, nullptr, compact.get(), count, c.fixed, c.value);
@@ -279,6 +280,18 @@ TEST_P(ThreadIndex, GridStrideWalksVisitEveryIndexOnceWithAnyGrid) {
                 }
             }
         }
+    }
+}
+
+// remove_bits takes out exactly the bits insert_zero_bits put in, whatever they were set to.
+TEST(IndexBits, RemoveBitsUndoesInsertZeroBits) {
+    std::mt19937_64 rng(3);
+    for (int j = 0; j < 2000; ++j) {
+        const uint64_t mask = rng() & rng() & (j % 2 ? rng() : ~uint64_t{0});
+        const int kept = 64 - velloran::bit_count(mask);
+        const uint64_t x = kept == 0 ? 0 : rng() >> (64 - kept);
+        ASSERT_EQ(velloran::remove_bits(velloran::insert_zero_bits(x, mask, 0), mask), x) << "mask " << mask;
+        ASSERT_EQ(velloran::remove_bits(velloran::insert_zero_bits(x, mask, mask & rng()), mask), x) << "mask " << mask;
     }
 }
 

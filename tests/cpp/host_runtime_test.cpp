@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -155,6 +156,27 @@ TEST_F(HostLaunches, BlocksShareOutOverEveryWorkerAndEachBlockStaysOnOne) {
         all.insert(workers.begin(), workers.end());
     }
     EXPECT_EQ(all.size(), static_cast<size_t>(std::min(velloran::host::worker_count(), static_cast<unsigned>(blocks))));
+}
+
+// Blocks of the grid's first half return at once; those of the second half work a while.
+__global__ void record_worker_in_second_half() {
+    if (blockIdx.x < gridDim.x / 2) return;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    record_worker();
+}
+
+// The busy half of an uneven grid runs on several workers, not on the one whose share of the grid
+// it would be if the grid were cut in equal parts.
+TEST_F(HostLaunches, WorkersShareTheBusyBlocksOfAnUnevenGrid) {
+    if (velloran::host::worker_count() < 2) GTEST_SKIP() << "one worker";
+    g_workers_by_block.clear();
+    const unsigned blocks = 512;
+    launch_kernel<&record_worker_in_second_half>(dim3(blocks), dim3(1), 0, nullptr);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    ASSERT_EQ(g_workers_by_block.size(), blocks / 2);
+    std::set<std::thread::id> busy;
+    for (const auto& [block, workers] : g_workers_by_block) busy.insert(workers.begin(), workers.end());
+    EXPECT_GE(busy.size(), 2u);
 }
 
 // --- the two ways a barrier block runs ---------------------------------------------------------
