@@ -20,15 +20,16 @@ VELLORAN_DEVICE void exchange(CuComplex<T>* state, uint64_t i, uint64_t j) {
     velloran::store_amplitude(state + j, a);
 }
 
-// One thread per quadruple below 2^(n-2), grid-stride, controls tested on each; j is its |01>
-// member (t1 set, t0 clear).
+// One thread per quadruple below 2^(n-2), grid-stride, controls tested on each; `base` is its
+// |00> member, and the |01> and |10> members trade places. On the host they read as two streams.
 template <typename T>
 VELLORAN_DEVICE void scan_quadruples(int64_t n, CuComplex<T>* state, int32_t t0, int32_t t1, uint64_t control_mask,
                                      uint64_t control_value) {
+    const uint64_t b0 = uint64_t{1} << t0;
     const uint64_t b1 = uint64_t{1} << t1;
-    const uint64_t both = (uint64_t{1} << t0) | b1;
-    velloran::for_grid_stride_index_where(uint64_t{1} << (n - 2), both, b1, control_mask, control_value,
-                                          [=](uint64_t j) { exchange(state, j, j ^ both); });
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {b0, b1}, 2};
+    velloran::for_grid_stride_index_where(uint64_t{1} << (n - 2), b0 | b1, 0, control_mask, control_value, streams,
+                                          [=](uint64_t base) { exchange(state, base + b1, base + b0); });
 }
 
 // The quadruple (base, base + 1, base | h, base | h | 1) of a swap with qubit 0: the amplitude at
@@ -93,10 +94,11 @@ __global__ void cu_swap_kernel_all_state(int64_t n, CuComplex<T>* state, int32_t
                                          uint64_t control_mask, uint64_t control_value) {
     const uint64_t b0 = uint64_t{1} << t0;
     const uint64_t b1 = uint64_t{1} << t1;
-    // The |01> members (t1 set, t0 clear) whose controls match: the launcher has checked that the
-    // targets differ and that no control is a target.
-    velloran::for_matching_grid_stride_index(uint64_t{1} << n, control_mask | b0 | b1, control_value | b1,
-                                             [=](uint64_t i) { exchange(state, i, i ^ (b0 | b1)); });
+    const velloran::IndexStreams<CuComplex<T>> streams{state, {b0, b1}, 2};
+    // The |00> members whose controls match: the launcher has checked that the targets differ and
+    // that no control is a target.
+    velloran::for_matching_grid_stride_index(uint64_t{1} << n, control_mask | b0 | b1, control_value, streams,
+                                             [=](uint64_t base) { exchange(state, base + b1, base + b0); });
 }
 
 // Launched with threads for 2^(n-1) items; those beyond 2^(n-2) leave at once.
