@@ -353,8 +353,9 @@ inline void for_range_runs_where(uint64_t first, uint64_t last, uint64_t bound, 
         if ((first & compact_mask & ~low) != (compact_value & ~low)) return;
         const uint64_t begin = remove_bits(first, compact_mask);
         const uint64_t length = size >> bit_count(compact_mask & low);
-        // Every matching compact index below bound maps below this one.
-        const uint64_t wide_bound = remove_bits(bound - 1, compact_mask) + 1;
+        // The wider walk's indices that stand for the matching ones below bound: its read-ahead
+        // stops at the last of them.
+        const uint64_t wide_bound = count_matching_below(bound, compact_mask, compact_value);
         for_range_runs(begin, begin + length, wide_bound, fixed | walked, set | value, streams, body);
         return;
     }

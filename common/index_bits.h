@@ -44,6 +44,18 @@ VELLORAN_HD uint64_t remove_bits(uint64_t x, uint64_t mask) {
     return x;
 }
 
+// How many q below `bound` have their bits under `mask` equal to `value` (a subset of mask): for
+// each set bit p of bound, the q that agree with bound above p and have p clear.
+VELLORAN_HD uint64_t count_matching_below(uint64_t bound, uint64_t mask, uint64_t value) {
+    uint64_t total = 0;
+    for (uint64_t rest = bound; rest != 0; rest &= rest - 1) {
+        const uint64_t bit = rest & (~rest + 1);
+        const uint64_t from_bit = ~(bit - 1);
+        if ((bound & ~bit & mask & from_bit) == (value & from_bit)) total += bit >> bit_count(mask & (bit - 1));
+    }
+    return total;
+}
+
 // Bit deposit: the j-th lowest set bit of `mask` receives bit j of x.
 VELLORAN_HD uint64_t deposit_bits(uint64_t x, uint64_t mask) {
     uint64_t result = 0;

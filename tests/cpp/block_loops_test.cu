@@ -295,6 +295,21 @@ TEST(IndexBits, RemoveBitsUndoesInsertZeroBits) {
     }
 }
 
+// count_matching_below counts what a scan of every index below the bound finds, for bounds that
+// are and are not powers of two and masks inside and above them.
+TEST(IndexBits, CountMatchingBelowAgreesWithAScan) {
+    std::mt19937_64 rng(4);
+    for (int j = 0; j < 300; ++j) {
+        const uint64_t bound = rng() % 2048;
+        const uint64_t mask = rng() & rng() & 0xfff;
+        const uint64_t value = mask & rng();
+        uint64_t expected = 0;
+        for (uint64_t q = 0; q < bound; ++q) expected += (q & mask) == value;
+        ASSERT_EQ(velloran::count_matching_below(bound, mask, value), expected)
+            << "bound " << bound << " mask " << mask << " value " << value;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothLaunches, ThreadIndex, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "IndexedLaunch" : "ThreadedLaunch"; });
 
